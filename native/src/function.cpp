@@ -1,0 +1,550 @@
+// The native function type: a C++ implementation behind a Python function's face (signature,
+// defaults, attributes, descriptor binding, the interpreter's own argument errors).
+#include <structmember.h>
+
+#include <memory>
+
+#include "native/native.hpp"
+
+namespace native {
+
+namespace {
+
+// What every function object made from one definition shares: the parsed parameter list.
+struct Signature {
+    Py_ssize_t argcount = 0;  // positional parameters, positional-only ones included
+    Py_ssize_t posonly = 0;
+    Py_ssize_t kwonly = 0;
+    bool varargs = false;
+    bool varkw = false;
+    std::vector<object> names;  // every parameter, in slot order; interned by the compiler
+
+    Py_ssize_t total() const { return argcount + kwonly + (varargs ? 1 : 0) + (varkw ? 1 : 0); }
+    Py_ssize_t varargs_slot() const { return argcount + kwonly; }
+    Py_ssize_t varkw_slot() const { return argcount + kwonly + (varargs ? 1 : 0); }
+};
+
+struct Spec {
+    FunctionDef def;
+    Signature sig;
+    object code;
+    object defaults;
+    object kwdefaults;
+    object annotations;
+    object globals;
+    object module_name;
+};
+
+}  // namespace
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* spec_capsule;
+    const Spec* spec;
+    PyObject* globals;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* closure;
+    PyObject* defining_class;
+    PyObject* weakreflist;
+};
+
+namespace {
+
+// ----- argument errors, worded as the interpreter words them -----------------------------------
+
+void format_missing(FunctionObject* fn, const char* kind, const std::vector<PyObject*>& names) {
+    // names are reprs, new references
+    object joined;
+    size_t count = names.size();
+    if (count == 1) {
+        joined = borrow(names[0]);
+    } else if (count == 2) {
+        joined = steal(PyUnicode_FromFormat("%U and %U", names[0], names[1]));
+    } else {
+        object tail = steal(PyUnicode_FromFormat("%U, and %U", names[count - 2], names[count - 1]));
+        object head = steal(PyList_New(0));
+        for (size_t i = 0; i + 2 < count; ++i) check(PyList_Append(head.ptr(), names[i]));
+        check(PyList_Append(head.ptr(), tail.ptr()));
+        joined = steal(PyUnicode_Join(intern(", "), head.ptr()));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", fn->qualname,
+                 static_cast<Py_ssize_t>(count), kind, count == 1 ? "" : "s", joined.ptr());
+}
+
+void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t start, Py_ssize_t end,
+                       const char* kind) {
+    std::vector<PyObject*> names;
+    try {
+        for (Py_ssize_t i = start; i < end; ++i) {
+            if (!slots[i]) names.push_back(PyObject_Repr(fn->spec->sig.names[static_cast<size_t>(i)].ptr()));
+        }
+        format_missing(fn, kind, names);
+    } catch (py::error_already_set& e) {
+        e.restore();
+    }
+    for (PyObject* n : names) Py_XDECREF(n);
+}
+
+void too_many_positional(FunctionObject* fn, PyObject* const* slots, Py_ssize_t given) {
+    const Signature& sig = fn->spec->sig;
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonly; ++i)
+        if (slots[i]) ++kwonly_given;
+    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    bool plural;
+    PyObject* shape;
+    if (defcount) {
+        plural = true;
+        shape = PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount);
+    } else {
+        plural = sig.argcount != 1;
+        shape = PyUnicode_FromFormat("%zd", sig.argcount);
+    }
+    PyObject* kwonly_text = kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                                given != 1 ? "s" : "", kwonly_given,
+                                                                kwonly_given != 1 ? "s" : "")
+                                         : PyUnicode_FromString("");
+    if (shape && kwonly_text) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, shape,
+                     plural ? "s" : "", given, kwonly_text, given == 1 && !kwonly_given ? "was" : "were");
+    }
+    Py_XDECREF(shape);
+    Py_XDECREF(kwonly_text);
+}
+
+Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
+    Py_ssize_t end = sig.argcount + sig.kwonly;
+    for (Py_ssize_t i = sig.posonly; i < end; ++i)
+        if (sig.names[static_cast<size_t>(i)].ptr() == key) return i;
+    for (Py_ssize_t i = sig.posonly; i < end; ++i) {
+        int eq = PyObject_RichCompareBool(sig.names[static_cast<size_t>(i)].ptr(), key, Py_EQ);
+        if (eq < 0) return -2;
+        if (eq) return i;
+    }
+    return -1;
+}
+
+bool is_posonly_name(const Signature& sig, PyObject* key) {
+    for (Py_ssize_t i = 0; i < sig.posonly; ++i) {
+        if (PyObject_RichCompareBool(sig.names[static_cast<size_t>(i)].ptr(), key, Py_EQ) == 1) return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+// Fills `slots` (new references) from a vectorcall; false with an error set on a wrong call.
+bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots) {
+    const Signature& sig = fn->spec->sig;
+    if (sig.varkw) {
+        slots[sig.varkw_slot()] = PyDict_New();
+        if (!slots[sig.varkw_slot()]) return false;
+    }
+    Py_ssize_t n = nargs < sig.argcount ? nargs : sig.argcount;
+    for (Py_ssize_t i = 0; i < n; ++i) slots[i] = Py_NewRef(args[i]);
+    if (sig.varargs) {
+        PyObject* rest = PyTuple_New(nargs > n ? nargs - n : 0);
+        if (!rest) return false;
+        for (Py_ssize_t i = n; i < nargs; ++i) PyTuple_SET_ITEM(rest, i - n, Py_NewRef(args[i]));
+        slots[sig.varargs_slot()] = rest;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject*> posonly_passed;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
+            return false;
+        }
+        Py_ssize_t index = find_keyword(sig, key);
+        if (index == -2) return false;
+        if (index < 0) {
+            if (!sig.varkw && is_posonly_name(sig, key)) {
+                posonly_passed.push_back(key);
+                continue;
+            }
+            if (!sig.varkw) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
+                return false;
+            }
+            if (PyDict_SetItem(slots[sig.varkw_slot()], key, value) < 0) return false;
+            continue;
+        }
+        if (slots[index]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, key);
+            return false;
+        }
+        slots[index] = Py_NewRef(value);
+    }
+    if (!posonly_passed.empty()) {
+        PyObject* list = PyList_New(0);
+        for (PyObject* key : posonly_passed) PyList_Append(list, key);
+        PyObject* joined = PyUnicode_Join(intern(", "), list);
+        PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                     fn->qualname, joined);
+        Py_XDECREF(joined);
+        Py_XDECREF(list);
+        return false;
+    }
+    if (nargs > sig.argcount && !sig.varargs) {
+        too_many_positional(fn, slots, nargs);
+        return false;
+    }
+    if (nargs < sig.argcount) {
+        Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        Py_ssize_t first_default = sig.argcount - defcount;
+        for (Py_ssize_t i = nargs; i < first_default; ++i) {
+            if (!slots[i]) {
+                missing_arguments(fn, slots, 0, first_default, "positional");
+                return false;
+            }
+        }
+        for (Py_ssize_t i = n > first_default ? n - first_default : 0; i < defcount; ++i) {
+            if (!slots[first_default + i]) slots[first_default + i] = Py_NewRef(PyTuple_GET_ITEM(fn->defaults, i));
+        }
+    }
+    bool kwonly_missing = false;
+    for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonly; ++i) {
+        if (slots[i]) continue;
+        if (fn->kwdefaults) {
+            PyObject* value = PyDict_GetItemWithError(fn->kwdefaults, sig.names[static_cast<size_t>(i)].ptr());
+            if (value) {
+                slots[i] = Py_NewRef(value);
+                continue;
+            }
+            if (PyErr_Occurred()) return false;
+        }
+        kwonly_missing = true;
+    }
+    if (kwonly_missing) {
+        missing_arguments(fn, slots, sig.argcount, sig.argcount + sig.kwonly, "keyword-only");
+        return false;
+    }
+    return true;
+}
+
+PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
+    Frame frame(fn);
+    try {
+        return fn->spec->def.trampoline(frame, slots, fn->spec->def.target);
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<FunctionObject*>(callable);
+    Py_ssize_t total = fn->spec->sig.total();
+    PyObject* small[12] = {};
+    std::unique_ptr<PyObject*[]> large;
+    PyObject** slots = small;
+    if (total > 12) {
+        large.reset(new PyObject*[static_cast<size_t>(total)]());
+        slots = large.get();
+    }
+    PyObject* result = nullptr;
+    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) result = run_native(fn, slots);
+    for (Py_ssize_t i = 0; i < total; ++i) Py_XDECREF(slots[i]);
+    return result;
+}
+
+// ----- the type -----------------------------------------------------------------------------
+
+int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
+    Py_VISIT(fn->spec_capsule);
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    Py_VISIT(fn->closure);
+    Py_VISIT(fn->defining_class);
+    return 0;
+}
+
+int function_clear(FunctionObject* fn) {
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->defining_class);
+    return 0;
+}
+
+void function_dealloc(FunctionObject* fn) {
+    PyObject_GC_UnTrack(fn);
+    if (fn->weakreflist) PyObject_ClearWeakRefs(reinterpret_cast<PyObject*>(fn));
+    function_clear(fn);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->spec_capsule);
+    PyObject_GC_Del(fn);
+}
+
+PyObject* function_repr(FunctionObject* fn) { return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, fn); }
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* get_name(FunctionObject* fn, void*) { return Py_NewRef(fn->name); }
+int set_name(FunctionObject* fn, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(fn->name, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_qualname(FunctionObject* fn, void*) { return Py_NewRef(fn->qualname); }
+int set_qualname(FunctionObject* fn, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(fn->qualname, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_defaults(FunctionObject* fn, void*) { return Py_NewRef(fn->defaults ? fn->defaults : Py_None); }
+int set_defaults(FunctionObject* fn, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(fn->defaults, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_kwdefaults(FunctionObject* fn, void*) { return Py_NewRef(fn->kwdefaults ? fn->kwdefaults : Py_None); }
+int set_kwdefaults(FunctionObject* fn, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(fn->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_annotations(FunctionObject* fn, void*) {
+    if (!fn->annotations) fn->annotations = PyDict_New();
+    return Py_XNewRef(fn->annotations);
+}
+int set_annotations(FunctionObject* fn, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(fn->annotations, Py_XNewRef(value));
+    return 0;
+}
+PyObject* get_code(FunctionObject* fn, void*) { return Py_NewRef(fn->spec->code.ptr()); }
+PyObject* get_closure(FunctionObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_builtins(FunctionObject*, void*) { return Py_NewRef(PyEval_GetBuiltins()); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", reinterpret_cast<getter>(get_name), reinterpret_cast<setter>(set_name), nullptr, nullptr},
+    {"__qualname__", reinterpret_cast<getter>(get_qualname), reinterpret_cast<setter>(set_qualname), nullptr, nullptr},
+    {"__defaults__", reinterpret_cast<getter>(get_defaults), reinterpret_cast<setter>(set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", reinterpret_cast<getter>(get_kwdefaults), reinterpret_cast<setter>(set_kwdefaults), nullptr,
+     nullptr},
+    {"__annotations__", reinterpret_cast<getter>(get_annotations), reinterpret_cast<setter>(set_annotations), nullptr,
+     nullptr},
+    {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
+    {"__closure__", reinterpret_cast<getter>(get_closure), nullptr, nullptr, nullptr},
+    {"__builtins__", reinterpret_cast<getter>(get_builtins), nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+// Pickled by reference, as plain functions are.
+PyObject* function_reduce(FunctionObject* fn, PyObject*) { return Py_NewRef(fn->qualname); }
+
+PyMethodDef function_methods[] = {{"__reduce__", reinterpret_cast<PyCFunction>(function_reduce), METH_NOARGS, nullptr},
+                                  {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject make_function_type() {
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = reinterpret_cast<destructor>(function_dealloc);
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = reinterpret_cast<reprfunc>(function_repr);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_traverse = reinterpret_cast<traverseproc>(function_traverse);
+    t.tp_clear = reinterpret_cast<inquiry>(function_clear);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}
+
+PyTypeObject function_type_object = make_function_type();
+
+// ----- definitions ----------------------------------------------------------------------------
+
+void destroy_spec(PyObject* capsule) {
+    delete static_cast<Spec*>(PyCapsule_GetPointer(capsule, "native.function.spec"));
+}
+
+// The signature text is compiled as the header of a `def` with an empty body, in the module's
+// namespace (and the class namespace for methods), so that defaults and annotations are evaluated
+// exactly as the interpreter evaluates them when a `def` statement runs.
+object parse_definition(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
+    auto spec = std::make_unique<Spec>();
+    spec->def = def;
+    spec->globals = borrow(globals.ptr());
+    spec->module_name = borrow(module_name.ptr());
+    std::string source = "def " + def.name + def.signature + ": pass\n";
+    object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
+    object code = steal(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
+    object scratch = class_namespace ? steal(PyDict_Copy(class_namespace.ptr())) : steal(PyDict_New());
+    steal(PyEval_EvalCode(code.ptr(), globals.ptr(), scratch.ptr()));
+    object stub = borrow(PyDict_GetItemString(scratch.ptr(), def.name.c_str()));
+    object stub_code = attr(stub, "__code__");
+    auto* co = reinterpret_cast<PyCodeObject*>(stub_code.ptr());
+    Signature& sig = spec->sig;
+    sig.argcount = co->co_argcount;
+    sig.posonly = co->co_posonlyargcount;
+    sig.kwonly = co->co_kwonlyargcount;
+    sig.varargs = co->co_flags & CO_VARARGS;
+    sig.varkw = co->co_flags & CO_VARKEYWORDS;
+    object varnames = attr(stub_code, "co_varnames");
+    for (Py_ssize_t i = 0; i < sig.total(); ++i) sig.names.push_back(borrow(PyTuple_GET_ITEM(varnames.ptr(), i)));
+    if (static_cast<size_t>(sig.total()) != def.arity) {
+        throw std::logic_error("native function " + def.qualname + ": signature " + def.signature +
+                               " does not match the arity of its implementation");
+    }
+    object replace = attr(stub_code, "replace");
+    spec->code = call_kw(replace, {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
+    spec->defaults = attr(stub, "__defaults__");
+    spec->kwdefaults = attr(stub, "__kwdefaults__");
+    spec->annotations = attr(stub, "__annotations__");
+    Spec* raw = spec.get();
+    object capsule = steal(PyCapsule_New(raw, "native.function.spec", destroy_spec));
+    spec.release();
+    return capsule;
+}
+
+const Spec& spec_of(handle capsule) {
+    return *static_cast<const Spec*>(PyCapsule_GetPointer(capsule.ptr(), "native.function.spec"));
+}
+
+object new_function(handle capsule, handle closure) {
+    if (PyType_Ready(&function_type_object) < 0) throw py::error_already_set();
+    const Spec& spec = spec_of(capsule);
+    auto* fn = PyObject_GC_New(FunctionObject, &function_type_object);
+    if (!fn) throw py::error_already_set();
+    fn->vectorcall = function_vectorcall;
+    fn->spec_capsule = Py_NewRef(capsule.ptr());
+    fn->spec = &spec;
+    fn->globals = Py_NewRef(spec.globals.ptr());
+    fn->name = PyUnicode_FromString(spec.def.name.c_str());
+    fn->qualname = PyUnicode_FromString(spec.def.qualname.c_str());
+    fn->module = Py_NewRef(spec.module_name.ptr());
+    fn->doc = spec.def.doc ? PyUnicode_FromString(spec.def.doc) : Py_NewRef(Py_None);
+    fn->defaults = spec.defaults.is_none() ? nullptr : Py_NewRef(spec.defaults.ptr());
+    fn->kwdefaults = spec.kwdefaults.is_none() ? nullptr : PyDict_Copy(spec.kwdefaults.ptr());
+    fn->annotations = PyDict_Copy(spec.annotations.ptr());
+    fn->dict = nullptr;
+    fn->closure = closure ? Py_NewRef(closure.ptr()) : nullptr;
+    fn->defining_class = nullptr;
+    fn->weakreflist = nullptr;
+    object result = py::reinterpret_steal<object>(reinterpret_cast<PyObject*>(fn));
+    if (!fn->name || !fn->qualname || !fn->doc || !fn->annotations) throw py::error_already_set();
+    PyObject_GC_Track(fn);
+    return result;
+}
+
+FunctionObject* as_function(handle obj) {
+    if (Py_TYPE(obj.ptr()) != &function_type_object) throw std::logic_error("not a native function");
+    return reinterpret_cast<FunctionObject*>(obj.ptr());
+}
+
+}  // namespace
+
+PyTypeObject* function_type() { return &function_type_object; }
+
+FunctionTemplate::FunctionTemplate(const FunctionDef& def, handle globals, handle module_name,
+                                   handle class_namespace)
+    : spec_(parse_definition(def, globals, module_name, class_namespace)) {}
+
+object FunctionTemplate::make(handle closure) const { return new_function(spec_, closure); }
+
+object make_function(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
+    return FunctionTemplate(def, globals, module_name, class_namespace).make();
+}
+
+void set_defining_class(handle function, handle cls) {
+    FunctionObject* fn = as_function(function);
+    Py_XSETREF(fn->defining_class, Py_NewRef(cls.ptr()));
+}
+
+// ----- the frame ------------------------------------------------------------------------------
+
+object Frame::global(const char* name) const { return global(handle(intern(name))); }
+
+object Frame::global(handle name) const {
+    PyObject* value = PyDict_GetItemWithError(fn_->globals, name.ptr());
+    if (value) return borrow(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+    if (value) return borrow(value);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    object message = steal(PyUnicode_FromFormat("name '%U' is not defined", name.ptr()));
+    object error = call(handle(PyExc_NameError), message);
+    check(PyObject_SetAttrString(error.ptr(), "name", name.ptr()));
+    raise(error);
+}
+
+handle Frame::globals() const { return fn_->globals; }
+
+handle Frame::closure(size_t index) const { return PyTuple_GET_ITEM(fn_->closure, static_cast<Py_ssize_t>(index)); }
+
+handle Frame::function() const { return reinterpret_cast<PyObject*>(fn_); }
+
+object Frame::super_(handle obj) const {
+    if (!fn_->defining_class) raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+    return call(handle(reinterpret_cast<PyObject*>(&PySuper_Type)), handle(fn_->defining_class), obj);
+}
+
+bool Frame::is_self(handle obj) const { return obj.ptr() == reinterpret_cast<PyObject*>(fn_); }
+
+}  // namespace native
