@@ -132,12 +132,26 @@ Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-bool is_posonly_name(const Signature& sig, PyObject* key) {
-    for (Py_ssize_t i = 0; i < sig.posonly; ++i) {
-        if (PyObject_RichCompareBool(sig.names[static_cast<size_t>(i)].ptr(), key, Py_EQ) == 1) return true;
+// The interpreter's error for positional-only parameters passed by keyword; false when none was.
+bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
+    const Signature& sig = fn->spec->sig;
+    object passed = steal(PyList_New(0));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        for (Py_ssize_t i = 0; i < sig.posonly; ++i) {
+            int eq = PyObject_RichCompareBool(sig.names[static_cast<size_t>(i)].ptr(), key, Py_EQ);
+            if (eq < 0) throw py::error_already_set();
+            if (eq) {
+                check(PyList_Append(passed.ptr(), key));
+                break;
+            }
+        }
     }
-    PyErr_Clear();
-    return false;
+    if (PyList_GET_SIZE(passed.ptr()) == 0) return false;
+    object joined = steal(PyUnicode_Join(intern(", "), passed.ptr()));
+    PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                 fn->qualname, joined.ptr());
+    return true;
 }
 
 // Fills `slots` (new references) from a vectorcall; false with an error set on a wrong call.
@@ -157,7 +171,6 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
         slots[sig.varargs_slot()] = rest;
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject*> posonly_passed;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
@@ -168,11 +181,13 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
         Py_ssize_t index = find_keyword(sig, key);
         if (index == -2) return false;
         if (index < 0) {
-            if (!sig.varkw && is_posonly_name(sig, key)) {
-                posonly_passed.push_back(key);
-                continue;
-            }
             if (!sig.varkw) {
+                try {
+                    if (sig.posonly && positional_only_passed_as_keyword(fn, kwnames)) return false;
+                } catch (py::error_already_set& e) {
+                    e.restore();
+                    return false;
+                }
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
                 return false;
             }
@@ -184,16 +199,6 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
             return false;
         }
         slots[index] = Py_NewRef(value);
-    }
-    if (!posonly_passed.empty()) {
-        PyObject* list = PyList_New(0);
-        for (PyObject* key : posonly_passed) PyList_Append(list, key);
-        PyObject* joined = PyUnicode_Join(intern(", "), list);
-        PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
-                     fn->qualname, joined);
-        Py_XDECREF(joined);
-        Py_XDECREF(list);
-        return false;
     }
     if (nargs > sig.argcount && !sig.varargs) {
         too_many_positional(fn, slots, nargs);
