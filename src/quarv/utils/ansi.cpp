@@ -1,0 +1,193 @@
+// quarv.utils.ansi: removal of the CSI control sequences (colours, cursor moves, erases) that
+// captured terminal output carries.
+//
+// `escape` is fed whole log files, so while ESCAPE_SEQUENCE is still the pattern this module
+// compiled, a text is scanned here over its own storage instead of through the pattern's `sub`;
+// the result is the very object `sub` would give back: the argument itself when nothing matched,
+// else a new exact str in canonical form.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "native/collections.hpp"
+
+namespace {
+using namespace native;
+
+const char* const escape_doc = "\n    escape ansi by removing escape sequences. \n    ";
+
+// The patterns compiled by every run of this module's body, kept alive so that their identity
+// stays a safe test of "still ours" (a module imported afresh compiles a new one).
+std::vector<object>& own_patterns() {
+    static auto* patterns = new std::vector<object>();
+    return *patterns;
+}
+
+bool is_own_pattern(handle pattern) {
+    for (const object& own : own_patterns())
+        if (own.ptr() == pattern.ptr()) return true;
+    return false;
+}
+
+// Only a real compiled pattern of this very text, with the default flags, behaves as the scanner.
+bool is_genuine_pattern(handle pattern, handle source) {
+    if (std::strcmp(Py_TYPE(pattern.ptr())->tp_name, "re.Pattern") != 0) return false;
+    object flags = attr(pattern, "flags");
+    return equal(attr(pattern, "pattern"), source) && PyLong_AsLong(flags.ptr()) == 32;  // re.UNICODE
+}
+
+// ----- the scanner ------------------------------------------------------------------------------
+//
+// The pattern (\x9B|\x1B\[)[0-?]*[ -\/]*[@-~] cannot match ambiguously: its three classes are
+// disjoint, so a match is the introducer, the longest run of parameter characters, the longest run
+// of intermediate characters and then one final character, or nothing at that position. A failed
+// attempt only passes characters of 0x20..0x7E, none of them an introducer, so looking for the next
+// introducer after it finds every match `sub` finds.
+
+// Both introducers, ESC (0x1B) and the 8-bit CSI (0x9B), differ only in bit 7.
+template <typename Char>
+inline bool is_introducer(Char c) {
+    return (c | 0x80) == 0x9B;
+}
+
+#if defined(__SSE2__)
+inline __m128i broadcast(uint8_t, int value) { return _mm_set1_epi8(static_cast<char>(value)); }
+inline __m128i broadcast(uint16_t, int value) { return _mm_set1_epi16(static_cast<short>(value)); }
+inline __m128i broadcast(uint32_t, int value) { return _mm_set1_epi32(value); }
+inline __m128i lanes_equal(uint8_t, __m128i a, __m128i b) { return _mm_cmpeq_epi8(a, b); }
+inline __m128i lanes_equal(uint16_t, __m128i a, __m128i b) { return _mm_cmpeq_epi16(a, b); }
+inline __m128i lanes_equal(uint32_t, __m128i a, __m128i b) { return _mm_cmpeq_epi32(a, b); }
+
+// Whether the 64 bytes at `at` hold an introducer.
+template <typename Char>
+inline bool block_has_introducer(const Char* at) {
+    const __m128i bit7 = broadcast(Char{}, 0x80);
+    const __m128i csi = broadcast(Char{}, 0x9B);
+    __m128i any = _mm_setzero_si128();
+    for (size_t i = 0; i < 4; ++i) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at) + i);
+        any = _mm_or_si128(any, lanes_equal(Char{}, _mm_or_si128(chunk, bit7), csi));
+    }
+    return _mm_movemask_epi8(any) != 0;
+}
+#else
+template <typename Char>
+inline bool block_has_introducer(const Char* at) {
+    bool any = false;
+    for (size_t i = 0; i < 64 / sizeof(Char); ++i) any |= is_introducer(at[i]);
+    return any;
+}
+#endif
+
+// The first introducer in [p, end), or end. Plain text is the common case: 64 bytes per step.
+template <typename Char>
+const Char* find_introducer(const Char* p, const Char* end) {
+    constexpr size_t per_block = 64 / sizeof(Char);
+    while (static_cast<size_t>(end - p) >= per_block && !block_has_introducer(p)) p += per_block;
+    while (p < end && !is_introducer(*p)) ++p;
+    return p;
+}
+
+// The end of the sequence whose introducer is at p, or nullptr when none starts there.
+template <typename Char>
+const Char* match_at(const Char* p, const Char* end) {
+    const Char* q = p + 1;
+    if (*p == 0x1B) {
+        if (q == end || *q != '[') return nullptr;
+        ++q;
+    }
+    while (q < end && *q >= 0x30 && *q <= 0x3F) ++q;
+    while (q < end && *q >= 0x20 && *q <= 0x2F) ++q;
+    if (q < end && *q >= 0x40 && *q <= 0x7E) return q + 1;
+    return nullptr;
+}
+
+// The first sequence at or after p: [*start, result), or nullptr when there is none.
+template <typename Char>
+const Char* next_sequence(const Char* p, const Char* end, const Char** start) {
+    for (p = find_introducer(p, end); p < end; p = find_introducer(p + 1, end)) {
+        if (const Char* stop = match_at(p, end)) {
+            *start = p;
+            return stop;
+        }
+    }
+    return nullptr;
+}
+
+bool all_ascii(const uint8_t* p, Py_ssize_t size) {
+    uint8_t high = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) high |= p[i];
+    return high < 0x80;
+}
+
+// A Latin-1 text whose only non-ASCII characters were 8-bit introducers is ASCII once they are
+// gone; the canonical form of that result is a compact ASCII object.
+object canonical_latin1(object result) {
+    const auto* data = static_cast<const uint8_t*>(PyUnicode_DATA(result.ptr()));
+    Py_ssize_t size = PyUnicode_GET_LENGTH(result.ptr());
+    if (PyUnicode_IS_ASCII(result.ptr()) || !all_ascii(data, size)) return result;
+    return steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, data, size));
+}
+
+template <typename Char>
+object strip_sequences(handle line) {
+    const auto* begin = static_cast<const Char*>(PyUnicode_DATA(line.ptr()));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
+    const Char* end = begin + length;
+    const Char* start = nullptr;
+    const Char* stop = next_sequence(begin, end, &start);
+    // Nothing to remove: `sub` hands an exact str back as it is, and a subclass as an exact copy.
+    if (!stop) return steal(PyUnicode_Substring(line.ptr(), 0, length));
+    // Removed characters are all below 0x9C, so a wider kind keeps its widest characters.
+    object result = steal(PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(line.ptr())));
+    Char* out = static_cast<Char*>(PyUnicode_DATA(result.ptr()));
+    const Char* kept = begin;
+    while (stop) {
+        std::memcpy(out, kept, static_cast<size_t>(start - kept) * sizeof(Char));
+        out += start - kept;
+        kept = stop;
+        stop = next_sequence(kept, end, &start);
+    }
+    std::memcpy(out, kept, static_cast<size_t>(end - kept) * sizeof(Char));
+    out += end - kept;
+    PyObject* raw = result.release().ptr();
+    check(PyUnicode_Resize(&raw, out - static_cast<Char*>(PyUnicode_DATA(raw))));
+    result = steal(raw);
+    if constexpr (sizeof(Char) == 1) return canonical_latin1(std::move(result));
+    return result;
+}
+
+object strip_text(handle line) {
+    check(PyUnicode_READY(line.ptr()));
+    switch (PyUnicode_KIND(line.ptr())) {
+        case PyUnicode_1BYTE_KIND: return strip_sequences<uint8_t>(line);
+        case PyUnicode_2BYTE_KIND: return strip_sequences<uint16_t>(line);
+        default: return strip_sequences<uint32_t>(line);
+    }
+}
+
+// ----- escape(line) -----------------------------------------------------------------------------
+
+object escape(Frame& f, handle line) {
+    object pattern = f.global("ESCAPE_SEQUENCE");
+    if (PyUnicode_Check(line.ptr()) && is_own_pattern(pattern)) return strip_text(line);
+    return call_method(pattern, "sub", text(""), line);
+}
+
+// ----- the module body --------------------------------------------------------------------------
+
+void body(ModuleBody& m) {
+    m.import_("re");
+    object source = text(R"((\x9B|\x1B\[)[0-?]*[ -\/]*[@-~])");
+    object pattern = call_method(m.get("re"), "compile", source);
+    if (is_genuine_pattern(pattern, source)) own_patterns().push_back(pattern);
+    m.set("ESCAPE_SEQUENCE", pattern);
+    m.def("escape", "(line)", &escape, escape_doc);
+}
+}  // namespace
+
+QUARV_MODULE(ansi, "quarv.utils.ansi", body)

@@ -1,0 +1,116 @@
+// quarv.utils.tomblet: a command line that takes two Ctrl-C to interrupt. The first SIGINT is
+// logged, told to an optional callback and answered by putting the standard handler back, so the
+// second one raises KeyboardInterrupt as usual.
+//
+// The module keeps no state: the process's SIGINT disposition is the only record of being armed.
+#include <unordered_map>
+
+#include "native/native.hpp"
+
+namespace {
+using namespace native;
+
+const char* const enable_double_ctrl_c_doc = R"(enable_double_ctrl_c
+
+Make this process quit only after two CTRL-C have been received: the first CTRL-C does nothing
+(it is logged, and the callback is told), the second behaves as usual and raises
+KeyboardInterrupt.
+
+callback: a callable called when the first CTRL-C is received, with the current stack frame as
+    its only argument.)";
+
+// ----- sigint_handler(signum, frame), made anew by every enable_double_ctrl_c ----------------------
+
+object sigint_handler(Frame& f, handle, handle frame) {
+    object message = steal(PyNumber_Remainder(
+        text("PID-%s received CTRL-C (SIGINT): hit CTRL-C again to fully interrupt this process").ptr(),
+        call_method(f.global("os"), "getpid").ptr()));
+    call_method(f.global("logger"), "debug", message);
+    handle callback = f.closure(0);
+    if (truth(callback)) call(callback, frame);
+    call(f.global("restore_sigint_handler"));
+    return py::none();
+}
+
+// One handler template per module namespace (a module imported afresh has a namespace of its own);
+// the template keeps that namespace alive, so its address stays a valid key.
+const FunctionTemplate& handler_template(Frame& f) {
+    static auto* templates = new std::unordered_map<PyObject*, FunctionTemplate*>();
+    FunctionTemplate*& found = (*templates)[f.globals().ptr()];
+    if (!found) {
+        found = new FunctionTemplate(function_def("sigint_handler", "enable_double_ctrl_c.<locals>.sigint_handler",
+                                                  "(signum, frame)", &sigint_handler),
+                                     f.globals(), f.global("__name__"));
+    }
+    return *found;
+}
+
+// ----- enable_double_ctrl_c(callback=None) --------------------------------------------------------
+
+object enable_double_ctrl_c(Frame& f, handle callback) {
+    object handler = handler_template(f).make(py::make_tuple(callback));
+    object install = attr(f.global("signal"), "signal");
+    object sigint = attr(f.global("signal"), "SIGINT");
+    call(install, sigint, handler);
+    return py::none();
+}
+
+// ----- restore_sigint_handler() -----------------------------------------------------------------
+
+// The body of an `except:` clause runs with the caught exception as the one being handled, so that
+// what it raises gets that exception as its context (and sys.exc_info() sees it).
+class Handling {
+public:
+    explicit Handling(handle caught) : previous_(steal_or_none(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(caught.ptr());
+    }
+    ~Handling() { PyErr_SetHandledException(previous_.is_none() ? nullptr : previous_.ptr()); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    static object steal_or_none(PyObject* raw) { return raw ? py::reinterpret_steal<object>(raw) : py::none(); }
+    object previous_;
+};
+
+void install_default_int_handler(Frame& f) {
+    object install = attr(f.global("signal"), "signal");
+    object sigint = attr(f.global("signal"), "SIGINT");
+    object standard = attr(f.global("signal"), "default_int_handler");
+    call(install, sigint, standard);
+}
+
+void fall_back_to_sig_dfl(Frame& f) {
+    call_method(f.global("logger"), "warning", text("Failed to re-use signal.default_int_handler"));
+    call_method(f.global("logger"), "warning", text("Reverting to signal.SIG_DFL instead..."));
+    object install = attr(f.global("signal"), "signal");
+    object sigint = attr(f.global("signal"), "SIGINT");
+    object sig_dfl = attr(f.global("signal"), "SIG_DFL");
+    call(install, sigint, sig_dfl);
+}
+
+object restore_sigint_handler(Frame& f) {
+    call_method(f.global("logger"), "debug", text("Resetting SIGINT handler"));
+    try {
+        install_default_int_handler(f);
+    } catch (py::error_already_set& failure) {
+        // Whatever failed, BaseException included, is dropped in favour of the fallback.
+        Handling handling(failure.value());
+        fall_back_to_sig_dfl(f);
+    }
+    return py::none();
+}
+
+// ----- the module body --------------------------------------------------------------------------
+
+void body(ModuleBody& m) {
+    m.import_("os");
+    m.import_("signal");
+    m.import_("logging");
+    m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
+    m.def("enable_double_ctrl_c", "(callback=None)", &enable_double_ctrl_c, enable_double_ctrl_c_doc);
+    m.def("restore_sigint_handler", "()", &restore_sigint_handler);
+}
+}  // namespace
+
+QUARV_MODULE(tomblet, "quarv.utils.tomblet", body)
