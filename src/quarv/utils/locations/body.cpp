@@ -1,0 +1,32 @@
+// quarv.utils.locations: the Location record tree, its deep copy, the location-aware merges and the
+// YAML loader that records where every key, list element and scalar was written.
+#include "locations.hpp"
+
+namespace {
+using namespace native;
+
+void define_location(ModuleBody& m) {
+    ClassBuilder c = m.class_("Location", {borrow(reinterpret_cast<PyObject*>(&PyDict_Type))});
+    // Records are made once per YAML node: the position lives in slots, and an instance __dict__
+    // and weak references stay available as for any other class.
+    c.set("__slots__", py::make_tuple(text("file"), text("line"), text("column"), text("__dict__"),
+                                      text("__weakref__")));
+    c.def("__init__", "(self, *args, **kwargs)", &locations::location_init);
+    c.def("__str__", "(self)", &locations::location_str);
+    c.def("extract", "(self)", &locations::location_extract);
+    object cls = c.create();
+    locations::remember_location_class(cls, attr(cls, "__init__"));
+}
+
+void body(ModuleBody& m) {
+    m.import_("os");
+    m.import_("re");
+    m.from_("collections.abc").import_("MutableMapping", "MutableSequence");
+    m.from_("yaml").import_("MappingNode", "SafeLoader", "ScalarNode", "SequenceNode");
+    m.from_(".dicts").import_("LIST_EXTEND_PATTERN");
+    define_location(m);
+    m.def("location_deepcopy", "(d)", &locations::location_deepcopy);
+}
+}  // namespace
+
+QUARV_MODULE(locations, "quarv.utils.locations", body)
