@@ -18,6 +18,14 @@ void define_location(ModuleBody& m) {
     locations::remember_location_class(cls, attr(cls, "__init__"));
 }
 
+void define_loader(ModuleBody& m) {
+    ClassBuilder c = m.class_("LocSafeLoader", {m.get("SafeLoader")});
+    c.def("__init__", "(self, stream, *, locations=None, file_name=None)", &locations::loader_init);
+    c.def("construct_document", "(self, node)", &locations::loader_construct_document);
+    c.def("construct_object", "(self, node, deep=False)", &locations::loader_construct_object);
+    c.create();
+}
+
 void body(ModuleBody& m) {
     m.import_("os");
     m.import_("re");
@@ -26,6 +34,11 @@ void body(ModuleBody& m) {
     m.from_(".dicts").import_("LIST_EXTEND_PATTERN");
     define_location(m);
     m.def("location_deepcopy", "(d)", &locations::location_deepcopy);
+    m.def("recursive_location_update", "(data, new_data, locations, new_locations, list_extend=False)",
+          &locations::recursive_location_update);
+    m.def("recursive_location_setdefault", "(data, new_data, locations, new_locations)",
+          &locations::recursive_location_setdefault);
+    define_loader(m);
 }
 }  // namespace
 

@@ -1,0 +1,165 @@
+// recursive_location_update and recursive_location_setdefault: deep merges of a second document into
+// a first one that move the second document's records into the first tree along with the data.
+#include "locations.hpp"
+
+namespace locations {
+
+namespace {
+
+template <typename Fn>
+void each_pair(handle mapping, Fn&& fn) {
+    if (!plain_dict(mapping)) return for_each_item(mapping, fn);
+    Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+        object k = borrow(key);
+        object v = borrow(value);
+        fn(k, v);
+        if (PyDict_GET_SIZE(mapping.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+}
+
+// `mapping.get(key, default)`; a missing default stands for a new empty dict, made only when needed.
+object get_or(handle mapping, handle key, handle default_ = handle()) {
+    if (plain_dict(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value) return borrow(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return default_ ? borrow(default_.ptr()) : steal(PyDict_New());
+    }
+    object fallback = default_ ? borrow(default_.ptr()) : steal(PyDict_New());
+    return call_method(mapping, "get", key, fallback);
+}
+
+// `mapping[key]`.
+object item_of(handle mapping, handle key) {
+    if (plain_dict(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value) return borrow(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
+// `mapping.setdefault(key, {})`.
+object setdefault_dict(handle mapping, handle key) {
+    object empty = steal(PyDict_New());
+    if (plain_dict(mapping)) return borrow(PyDict_SetDefault(mapping.ptr(), key.ptr(), empty.ptr()));
+    return call_method(mapping, "setdefault", key, empty);
+}
+
+// `max(mapping.keys())`, comparing as the built-in max does.
+object largest_key(handle mapping) {
+    object largest;
+    for_each(plain_dict(mapping) ? borrow(mapping.ptr()) : call_method(mapping, "keys"), [&](handle key) {
+        if (!largest || check(PyObject_RichCompareBool(key.ptr(), largest.ptr(), Py_GT))) largest = borrow(key.ptr());
+    });
+    if (!largest) raise(PyExc_ValueError, "max() arg is an empty sequence");
+    return largest;
+}
+
+// The module-level names the merges use, looked up once per call.
+struct Names {
+    object mutable_mapping;
+    object mutable_sequence;
+};
+
+// The extend path of a list-extending key: the extending list's records follow the largest position
+// already recorded for the list, and the list itself grows in place.
+void extend_recorded_list(handle data, handle locations, handle new_locations, handle k, handle v, handle name) {
+    object max_idx = py::int_(-1);
+    object entry = setdefault_dict(locations, name);
+    if (truth(entry)) max_idx = largest_key(entry);
+    object one = py::int_(1);
+    each_pair(get_or(new_locations, k), [&](handle i, handle record) {
+        object shifted = steal(PyNumber_Add(max_idx.ptr(), i.ptr()));
+        store(entry, steal(PyNumber_Add(shifted.ptr(), one.ptr())), record);
+    });
+    call_method(item_of(data, name), "extend", v);
+}
+
+object update_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations, handle list_extend);
+
+void update_nested(Frame& f, handle target, handle v, handle locations, handle new_locations, handle k,
+                   handle list_extend) {
+    object first = get_or(locations, k);
+    object second = get_or(new_locations, k);
+    object self = f.global("recursive_location_update");
+    if (f.is_self(self)) {
+        update_in(f, target, v, first, second, list_extend);
+    } else {
+        call_kw(self, {target, v, first, second}, {{"list_extend", list_extend}});
+    }
+}
+
+object update_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations, handle list_extend) {
+    Names names{f.global("MutableMapping"), f.global("MutableSequence")};
+    if (!isinstance_abc(data, names.mutable_mapping) || !isinstance_abc(new_data, names.mutable_mapping)) {
+        raise(PyExc_TypeError, "recursive_location_update takes two dicts");
+    }
+    RecursionGuard guard;
+    each_pair(new_data, [&](handle k, handle v) {
+        if (isinstance_abc(v, names.mutable_mapping) &&
+            isinstance_abc(get_or(data, k, Py_None), names.mutable_mapping)) {
+            return update_nested(f, item_of(data, k), v, locations, new_locations, k, list_extend);
+        }
+        object key = borrow(k.ptr());
+        if (isinstance_abc(v, names.mutable_sequence) && truth(list_extend)) {
+            object match = call_method(f.global("LIST_EXTEND_PATTERN"), "match", k);
+            if (truth(match)) {
+                object name = call_method(match, "group", py::int_(1));
+                if (isinstance_abc(get_or(data, name, Py_None), names.mutable_sequence)) {
+                    return extend_recorded_list(data, locations, new_locations, k, v, name);
+                }
+                object record = call_method(new_locations, "pop", k);
+                store(new_locations, name, record);
+                key = name;
+            }
+        }
+        store(locations, key, get_or(new_locations, key));
+        store(data, key, v);
+    });
+    return borrow(data.ptr());
+}
+
+object setdefault_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations) {
+    object mutable_mapping = f.global("MutableMapping");
+    if (!isinstance_abc(data, mutable_mapping) || !isinstance_abc(new_data, mutable_mapping)) {
+        raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
+    }
+    RecursionGuard guard;
+    each_pair(new_data, [&](handle k, handle v) {
+        if (isinstance_abc(v, mutable_mapping) && isinstance_abc(get_or(data, k, Py_None), mutable_mapping)) {
+            object target = item_of(data, k);
+            object first = item_of(locations, k);
+            object second = item_of(new_locations, k);
+            object self = f.global("recursive_location_setdefault");
+            if (f.is_self(self)) {
+                setdefault_in(f, target, v, first, second);
+            } else {
+                call(self, target, v, first, second);
+            }
+            return;
+        }
+        if (contains(data, k)) return;
+        store(locations, k, item_of(new_locations, k));
+        store(data, k, v);
+    });
+    return borrow(data.ptr());
+}
+
+}  // namespace
+
+object recursive_location_update(Frame& f, handle data, handle new_data, handle locations, handle new_locations,
+                                 handle list_extend) {
+    return update_in(f, data, new_data, locations, new_locations, list_extend);
+}
+
+object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations,
+                                     handle new_locations) {
+    return setdefault_in(f, data, new_data, locations, new_locations);
+}
+
+}  // namespace locations
