@@ -62,35 +62,38 @@ inline __m128i lanes_equal(uint8_t, __m128i a, __m128i b) { return _mm_cmpeq_epi
 inline __m128i lanes_equal(uint16_t, __m128i a, __m128i b) { return _mm_cmpeq_epi16(a, b); }
 inline __m128i lanes_equal(uint32_t, __m128i a, __m128i b) { return _mm_cmpeq_epi32(a, b); }
 
-// Whether the 64 bytes at `at` hold an introducer.
+// The introducer lanes of the 16 bytes at `at`, as a byte mask.
 template <typename Char>
-inline bool block_has_introducer(const Char* at) {
-    const __m128i bit7 = broadcast(Char{}, 0x80);
-    const __m128i csi = broadcast(Char{}, 0x9B);
-    __m128i any = _mm_setzero_si128();
-    for (size_t i = 0; i < 4; ++i) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at) + i);
-        any = _mm_or_si128(any, lanes_equal(Char{}, _mm_or_si128(chunk, bit7), csi));
-    }
-    return _mm_movemask_epi8(any) != 0;
+inline unsigned chunk_hits(const Char* at) {
+    __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    __m128i hits = lanes_equal(Char{}, _mm_or_si128(chunk, broadcast(Char{}, 0x80)), broadcast(Char{}, 0x9B));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
 }
-#else
-template <typename Char>
-inline bool block_has_introducer(const Char* at) {
-    bool any = false;
-    for (size_t i = 0; i < 64 / sizeof(Char); ++i) any |= is_introducer(at[i]);
-    return any;
-}
-#endif
 
-// The first introducer in [p, end), or end. Plain text is the common case: 64 bytes per step.
+// The first introducer in [p, end), or end. Long plain stretches go 64 bytes per step; a hit is
+// then located within its 16 bytes, so dense coloured text needs no character-by-character search.
 template <typename Char>
 const Char* find_introducer(const Char* p, const Char* end) {
-    constexpr size_t per_block = 64 / sizeof(Char);
-    while (static_cast<size_t>(end - p) >= per_block && !block_has_introducer(p)) p += per_block;
+    constexpr Py_ssize_t per_chunk = 16 / sizeof(Char);
+    while (end - p >= 4 * per_chunk) {
+        unsigned any = chunk_hits(p) | chunk_hits(p + per_chunk) | chunk_hits(p + 2 * per_chunk) |
+                       chunk_hits(p + 3 * per_chunk);
+        if (any) break;
+        p += 4 * per_chunk;
+    }
+    for (; end - p >= per_chunk; p += per_chunk) {
+        if (unsigned hits = chunk_hits(p)) return p + static_cast<unsigned>(__builtin_ctz(hits)) / sizeof(Char);
+    }
     while (p < end && !is_introducer(*p)) ++p;
     return p;
 }
+#else
+template <typename Char>
+const Char* find_introducer(const Char* p, const Char* end) {
+    while (p < end && !is_introducer(*p)) ++p;
+    return p;
+}
+#endif
 
 // The end of the sequence whose introducer is at p, or nullptr when none starts there.
 template <typename Char>
@@ -133,6 +136,25 @@ object canonical_latin1(object result) {
     return steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, data, size));
 }
 
+// Copies the characters of [begin, end) that no sequence covers to `out`, the first sequence being
+// [start, stop); returns the end of the copy.
+template <typename Char>
+Char* copy_kept(const Char* begin, const Char* end, const Char* start, const Char* stop, Char* out) {
+    const Char* kept = begin;
+    while (stop) {
+        std::memcpy(out, kept, static_cast<size_t>(start - kept) * sizeof(Char));
+        out += start - kept;
+        kept = stop;
+        stop = next_sequence(kept, end, &start);
+    }
+    std::memcpy(out, kept, static_cast<size_t>(end - kept) * sizeof(Char));
+    return out + (end - kept);
+}
+
+// Lines of a log go through one by one: a short result is gathered on the stack and then made in
+// its exact size and canonical form at once.
+constexpr Py_ssize_t short_text = 2048;
+
 template <typename Char>
 object strip_sequences(handle line) {
     const auto* begin = static_cast<const Char*>(PyUnicode_DATA(line.ptr()));
@@ -142,21 +164,21 @@ object strip_sequences(handle line) {
     const Char* stop = next_sequence(begin, end, &start);
     // Nothing to remove: `sub` hands an exact str back as it is, and a subclass as an exact copy.
     if (!stop) return steal(PyUnicode_Substring(line.ptr(), 0, length));
-    // Removed characters are all below 0x9C, so a wider kind keeps its widest characters.
-    object result = steal(PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(line.ptr())));
-    Char* out = static_cast<Char*>(PyUnicode_DATA(result.ptr()));
-    const Char* kept = begin;
-    while (stop) {
-        std::memcpy(out, kept, static_cast<size_t>(start - kept) * sizeof(Char));
-        out += start - kept;
-        kept = stop;
-        stop = next_sequence(kept, end, &start);
+    if (length <= short_text) {
+        Char buffer[short_text];
+        Py_ssize_t size = copy_kept(begin, end, start, stop, buffer) - buffer;
+        return steal(PyUnicode_FromKindAndData(sizeof(Char), buffer, size));
     }
-    std::memcpy(out, kept, static_cast<size_t>(end - kept) * sizeof(Char));
-    out += end - kept;
-    PyObject* raw = result.release().ptr();
-    check(PyUnicode_Resize(&raw, out - static_cast<Char*>(PyUnicode_DATA(raw))));
-    result = steal(raw);
+    // Removed characters are all below 0x9C, so a wider kind keeps its widest characters.
+    PyObject* raw = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(line.ptr()));
+    if (!raw) throw py::error_already_set();
+    Char* out = static_cast<Char*>(PyUnicode_DATA(raw));
+    Py_ssize_t size = copy_kept(begin, end, start, stop, out) - out;
+    if (PyUnicode_Resize(&raw, size) < 0) {
+        Py_XDECREF(raw);
+        throw py::error_already_set();
+    }
+    object result = steal(raw);
     if constexpr (sizeof(Char) == 1) return canonical_latin1(std::move(result));
     return result;
 }
