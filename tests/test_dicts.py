@@ -233,6 +233,30 @@ def test_keys_that_are_not_list_extending_are_stored(key):
     assert a[key] is value and a["l"] == [1]
 
 
+def test_list_extending_keys_agree_with_the_pattern(monkeypatch):
+    import random
+    import re
+    rng = random.Random(7)
+    alphabet = ["%EXTEND_LIST{", "}", " ", "\n", "a", "b", "{", "é", "\U0001f600", "%"]
+    keys = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 7))) for _ in range(3000)]
+    keys += ["%EXTEND_LIST{" + "".join(rng.choice(alphabet[1:]) for _ in range(rng.randrange(0, 6)))
+             for _ in range(3000)]
+    pattern = re.compile("^%EXTEND_LIST{ *(.+?) *}$")
+
+    def expected(key):
+        match = pattern.match(key)
+        return {match.group(1) if match else key: [1, 2]}
+
+    for key in keys:
+        assert recursive_update({}, {key: [1, 2]}, list_extend=True) == expected(key), repr(key)
+    # an equal pattern compiled anew, and one with other semantics, are honoured as well
+    monkeypatch.setattr(dicts, "LIST_EXTEND_PATTERN", re.compile("^%EXTEND_LIST{ *(.+?) *}$"))
+    assert recursive_update({}, {"%EXTEND_LIST{ x }": [1]}, list_extend=True) == {"x": [1]}
+    monkeypatch.setattr(dicts, "LIST_EXTEND_PATTERN", re.compile("^\\+(.*)$"))
+    assert recursive_update({"l": [0]}, {"+l": [1], "%EXTEND_LIST{l}": [2]}, list_extend=True) == {
+        "l": [0, 1], "%EXTEND_LIST{l}": [2]}
+
+
 def test_list_extension_cases():
     new = [3]
     assert recursive_update({}, {"%EXTEND_LIST{l}": new}, list_extend=True)["l"] == [3]

@@ -53,66 +53,51 @@ object mapping_setdefault(handle mapping, handle key, handle default_) {
 
 namespace {
 
-struct StandardAbcs {
-    object abcs[4];  // Mapping, MutableMapping, Sequence, MutableSequence
-    object cache_token;
-    // The ABC cache token at which each "no" answer (builtin type x ABC) was last confirmed.
-    long long confirmed[9][4];
-};
-
-StandardAbcs& standard_abcs() {
-    static StandardAbcs* loaded = [] {
-        auto* abcs = new StandardAbcs();
-        object module = steal(PyImport_ImportModule("collections.abc"));
-        const char* names[4] = {"Mapping", "MutableMapping", "Sequence", "MutableSequence"};
-        for (int i = 0; i < 4; ++i) abcs->abcs[i] = attr(module, names[i]);
-        abcs->cache_token = attr(steal(PyImport_ImportModule("abc")), "get_cache_token");
-        for (auto& row : abcs->confirmed)
-            for (long long& token : row) token = -1;
-        return abcs;
-    }();
-    return *loaded;
+object& cache_token_function() {
+    static object* token_fn = new object(attr(steal(PyImport_ImportModule("abc")), "get_cache_token"));
+    return *token_fn;
 }
 
-int builtin_index(PyTypeObject* type) {
-    PyTypeObject* builtins[9] = {&PyDict_Type,  &PyList_Type,  &PyTuple_Type, &PyUnicode_Type,        &PyBytes_Type,
-                                 &PyLong_Type,  &PyFloat_Type, &PyBool_Type,  Py_TYPE(Py_None)};
-    for (int i = 0; i < 9; ++i)
-        if (builtins[i] == type) return i;
-    return -1;
-}
+long long current_token() { return PyLong_AsLongLong(call(cache_token_function()).ptr()); }
 
-// Whether a built-in type is an instance of the ABC by its own nature. A "yes" never changes; a
-// "no" holds until some class is registered with an ABC, which the ABC cache token reveals.
-bool builtin_is(int type_index, int abc_index) {
-    bool mapping_abc = abc_index < 2;
-    bool mutable_abc = abc_index % 2 == 1;
-    switch (type_index) {
-        case 0: return mapping_abc;
-        case 1: return !mapping_abc;
-        case 2:
-        case 3:
-        case 4: return !mapping_abc && !mutable_abc;
-        default: return false;
-    }
+void load_abc_table() {
+    detail::AbcTable& table = detail::abc_table;
+    if (table.abcs[0]) return;
+    object module = steal(PyImport_ImportModule("collections.abc"));
+    const char* names[4] = {"Mapping", "MutableMapping", "Sequence", "MutableSequence"};
+    for (auto& row : table.confirmed)
+        for (long long& token : row) token = -1;
+    for (int i = 0; i < 4; ++i) table.abcs[i] = attr(module, names[i]).release().ptr();
 }
 
 }  // namespace
 
-bool isinstance_abc(handle obj, handle cls) {
-    StandardAbcs& abcs = standard_abcs();
+namespace detail {
+
+bool isinstance_abc_slow(handle obj, handle cls) {
+    load_abc_table();
+    AbcTable& table = abc_table;
     int abc_index = -1;
     for (int i = 0; i < 4; ++i)
-        if (cls.ptr() == abcs.abcs[i].ptr()) abc_index = i;
+        if (cls.ptr() == table.abcs[i]) abc_index = i;
     int type_index = abc_index < 0 ? -1 : builtin_index(Py_TYPE(obj.ptr()));
     if (type_index < 0) return is_instance(obj, cls);
     if (builtin_is(type_index, abc_index)) return true;
-    long long token = PyLong_AsLongLong(call(abcs.cache_token).ptr());
-    long long& confirmed = abcs.confirmed[type_index][abc_index];
+    long long token = abc_snapshot_token >= 0 ? abc_snapshot_token : current_token();
+    long long& confirmed = table.confirmed[type_index][abc_index];
     if (token == confirmed) return false;
     bool result = is_instance(obj, cls);
     if (!result) confirmed = token;
     return result;
 }
+
+}  // namespace detail
+
+AbcSnapshot::AbcSnapshot() : previous_(detail::abc_snapshot_token) {
+    // nested snapshots (a recursive walk) keep the outermost one's reading
+    if (detail::abc_snapshot_token < 0) detail::abc_snapshot_token = current_token();
+}
+
+AbcSnapshot::~AbcSnapshot() { detail::abc_snapshot_token = previous_; }
 
 }  // namespace native

@@ -7,6 +7,8 @@
 
 namespace native {
 
+void throw_error_already_set() { throw py::error_already_set(); }
+
 PyObject* intern(const char* text) {
     static std::unordered_map<const char*, PyObject*> names;
     auto found = names.find(text);
@@ -87,7 +89,7 @@ namespace {
 
 // Native frames below this address would eat into the last part of the thread's stack.
 uintptr_t stack_floor() {
-    thread_local uintptr_t floor = 0;
+    __attribute__((tls_model("initial-exec"))) thread_local uintptr_t floor = 0;
     if (floor) return floor;
     pthread_attr_t attr;
     void* low = nullptr;

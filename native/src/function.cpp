@@ -238,7 +238,7 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
-    Frame frame(fn);
+    Frame frame(fn, fn->globals);
     try {
         return fn->spec->def.trampoline(frame, slots, fn->spec->def.target);
     } catch (py::error_already_set& e) {
@@ -537,6 +537,17 @@ object Frame::global(handle name) const {
     object error = call(handle(PyExc_NameError), message);
     check(PyObject_SetAttrString(error.ptr(), "name", name.ptr()));
     raise(error);
+}
+
+object Frame::refresh(GlobalSlot& slot) const {
+    auto* dict = reinterpret_cast<PyDictObject*>(fn_->globals);
+    PyObject* name = intern(slot.name);
+    PyObject* value = PyDict_GetItemWithError(fn_->globals, name);
+    if (!value) return global(handle(name));  // built-ins or NameError: not remembered
+    slot.dict = fn_->globals;
+    slot.version = dict->ma_version_tag;
+    slot.value = value;
+    return borrow(value);
 }
 
 handle Frame::globals() const { return fn_->globals; }

@@ -87,7 +87,74 @@ inline bool not_equal(handle a, handle b) {
 
 // `isinstance(obj, cls)`. When `cls` is still the standard library's own Mapping, MutableMapping,
 // Sequence or MutableSequence, the built-in containers and scalars are answered without the ABC
-// machinery (their answer cannot change: ABC registrations are permanent).
+// machinery: a "yes" of a built-in type never changes, and a "no" holds until some class is
+// registered with an ABC, which the ABC cache token reveals.
 bool isinstance_abc(handle obj, handle cls);
+
+// While one is alive, isinstance_abc reads the ABC registrations' state once (when the outermost
+// one is made) instead of at every "no" answer: for one walk of nested data, during which only
+// absurd code could register a class with an ABC.
+class AbcSnapshot {
+public:
+    AbcSnapshot();
+    ~AbcSnapshot();
+    AbcSnapshot(const AbcSnapshot&) = delete;
+    AbcSnapshot& operator=(const AbcSnapshot&) = delete;
+
+private:
+    long long previous_;
+};
+
+namespace detail {
+constexpr int builtin_count = 9;
+struct AbcTable {
+    PyObject* abcs[4] = {};  // Mapping, MutableMapping, Sequence, MutableSequence; null until loaded
+    long long confirmed[builtin_count][4];  // the token at which each "no" was last confirmed
+};
+inline AbcTable abc_table;
+inline __attribute__((tls_model("initial-exec"))) thread_local long long abc_snapshot_token = -1;
+
+[[gnu::always_inline]] inline int builtin_index(PyTypeObject* type) {
+    if (type == &PyDict_Type) return 0;
+    if (type == &PyList_Type) return 1;
+    if (type == &PyUnicode_Type) return 2;
+    if (type == &PyLong_Type) return 3;
+    if (type == &PyTuple_Type) return 4;
+    if (type == &PyFloat_Type) return 5;
+    if (type == &PyBool_Type) return 6;
+    if (type == Py_TYPE(Py_None)) return 7;
+    if (type == &PyBytes_Type) return 8;
+    return -1;
+}
+// Whether a built-in type is an instance of the ABC by its own nature.
+[[gnu::always_inline]] inline bool builtin_is(int type_index, int abc_index) {
+    bool mapping_abc = abc_index < 2;
+    bool mutable_abc = abc_index % 2 == 1;
+    switch (type_index) {
+        case 0: return mapping_abc;
+        case 1: return !mapping_abc;
+        case 2:
+        case 4:
+        case 8: return !mapping_abc && !mutable_abc;
+        default: return false;
+    }
+}
+bool isinstance_abc_slow(handle obj, handle cls);
+}  // namespace detail
+
+[[gnu::always_inline]] inline bool isinstance_abc(handle obj, handle cls) {
+    detail::AbcTable& table = detail::abc_table;
+    PyObject* c = cls.ptr();
+    int abc_index = c == table.abcs[0] ? 0 : c == table.abcs[3] ? 3 : c == table.abcs[1] ? 1 : c == table.abcs[2] ? 2 : -1;
+    if (abc_index >= 0) {
+        int type_index = detail::builtin_index(Py_TYPE(obj.ptr()));
+        if (type_index >= 0) {
+            if (detail::builtin_is(type_index, abc_index)) return true;
+            long long token = detail::abc_snapshot_token;
+            if (token >= 0 && table.confirmed[type_index][abc_index] == token) return false;
+        }
+    }
+    return detail::isinstance_abc_slow(obj, cls);
+}
 
 }  // namespace native

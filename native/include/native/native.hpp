@@ -26,12 +26,13 @@ using py::object;
 
 // Takes ownership of a new reference returned by the C API; a NULL result means the API set an
 // error, which is raised as a C++ exception.
-inline object steal(PyObject* result) {
-    if (!result) throw py::error_already_set();
+[[noreturn]] void throw_error_already_set();
+[[gnu::always_inline]] inline object steal(PyObject* result) {
+    if (__builtin_expect(!result, 0)) throw_error_already_set();
     return py::reinterpret_steal<object>(result);
 }
-inline object borrow(PyObject* result) {
-    if (!result) throw py::error_already_set();
+[[gnu::always_inline]] inline object borrow(PyObject* result) {
+    if (__builtin_expect(!result, 0)) throw_error_already_set();
     return py::reinterpret_borrow<object>(result);
 }
 // Turns a C API status (-1 with an error set) into an exception.
@@ -149,13 +150,29 @@ FunctionDef function_def(std::string name, std::string qualname, std::string sig
                        reinterpret_cast<void*>(fn), sizeof...(H)};
 }
 
+// One call site's memory of a module-level look-up. The module dict's version tag changes whenever
+// the dict changes, so an unchanged tag proves the remembered value is what a look-up gives now.
+struct GlobalSlot {
+    const char* name;
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* value = nullptr;  // borrowed: the unchanged dict holds it
+};
+
 // The view a running native function has of itself and its module.
 class Frame {
 public:
-    explicit Frame(FunctionObject* fn) : fn_(fn) {}
+    Frame(FunctionObject* fn, PyObject* globals) : fn_(fn), globals_(globals) {}
     // A module-level name, looked up now: the module namespace, then the built-ins, else NameError.
     object global(const char* name) const;
     object global(handle name) const;
+    // The same look-up for a hot call site, answered from the slot while the module dict is unchanged;
+    // write it as NATIVE_GLOBAL(f, "Mapping").
+    object global(GlobalSlot& slot) const {
+        if (slot.dict == globals_ && slot.version == reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag)
+            return borrow(slot.value);
+        return refresh(slot);
+    }
     handle globals() const;
     // The values captured when the function object was made (inner functions).
     handle closure(size_t index) const;
@@ -173,7 +190,9 @@ public:
     bool is_self(handle obj) const;
 
 private:
+    object refresh(GlobalSlot& slot) const;
     FunctionObject* fn_;
+    PyObject* globals_;
 };
 
 // A per-definition template: the parsed signature, its stub code object and the defaults, made once
@@ -193,6 +212,12 @@ object make_function(const FunctionDef& def, handle globals, handle module_name,
 // Sets the class that super_() starts from (done by ClassBuilder after the class exists).
 void set_defining_class(handle function, handle cls);
 PyTypeObject* function_type();
+
+#define NATIVE_GLOBAL(frame, literal)                                 \
+    (frame).global([]() -> ::native::GlobalSlot& {                    \
+        static ::native::GlobalSlot native_global_slot{literal};       \
+        return native_global_slot;                                    \
+    }())
 
 // ---------------------------------------------------------------------------------------------
 // Classes

@@ -1,6 +1,7 @@
 // quarv.utils.dicts: merges, casts and key-path setting of nested dictionaries, the duplicate-free
 // merge, key and value length limits, and the text-to-dictionary loaders.
 #include "native/collections.hpp"
+#include "native/patterns.hpp"
 
 namespace {
 using namespace native;
@@ -91,7 +92,7 @@ without overwriting (see create_extended_dict).)";
 object recursive_update(Frame& f, handle a, handle b, handle list_extend);
 
 object call_recursive_update(Frame& f, handle a, handle b, handle list_extend) {
-    object self = f.global("recursive_update");
+    object self = NATIVE_GLOBAL(f, "recursive_update");
     if (f.is_self(self)) return recursive_update(f, a, b, list_extend);
     return call_kw(self, {a, b}, {{"list_extend", list_extend}});
 }
@@ -102,16 +103,28 @@ object empty_like(handle value) {
     return call(type_of(value));
 }
 
-// The match of a list-extending key ("%EXTEND_LIST{name}"), or None.
-object list_extending_match(Frame& f, handle k) {
-    if (!PyUnicode_Check(k.ptr())) return py::none();
-    return call_method(f.global("LIST_EXTEND_PATTERN"), "match", k);
+// Whether k is a list-extending key ("%EXTEND_LIST{name}"): the match of LIST_EXTEND_PATTERN,
+// whose first group is stored in `name`.
+bool is_list_extending_key(Frame& f, handle k, object& name) {
+    if (!PyUnicode_Check(k.ptr())) return false;
+    object pattern = NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN");
+    switch (match_list_extend_key(pattern, k, name)) {
+        case Match::yes:
+            return true;
+        case Match::no:
+            return false;
+        case Match::unknown:
+            break;
+    }
+    object match = call_method(pattern, "match", k);
+    if (!truth(match)) return false;
+    name = call_method(match, "group", py::int_(1));
+    return true;
 }
 
-void extend_listed(Frame& f, handle a, handle match, handle v) {
-    object key = call_method(match, "group", py::int_(1));
+void extend_listed(Frame& f, handle a, handle key, handle v) {
     object existing = mapping_setdefault(a, key, steal(PyList_New(0)));
-    if (isinstance_abc(existing, f.global("MutableSequence"))) {
+    if (isinstance_abc(existing, NATIVE_GLOBAL(f, "MutableSequence"))) {
         call_method(get_item(a, key), "extend", v);
     } else {
         set_item(a, key, v);
@@ -119,21 +132,27 @@ void extend_listed(Frame& f, handle a, handle match, handle v) {
 }
 
 object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
-    object Mapping = f.global("Mapping");
+    object Mapping = NATIVE_GLOBAL(f, "Mapping");
     if (!isinstance_abc(a, Mapping)) return borrow(b.ptr());
     if (!isinstance_abc(b, Mapping)) return borrow(b.ptr());
     RecursionGuard guard;
+    AbcSnapshot abc_state;
     for_each_item(b, [&](handle k, handle v) {
-        if (isinstance_abc(v, f.global("Mapping"))) {
-            object empty = empty_like(v);
-            object target = mapping_get(a, k, empty);
+        if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) {
+            PyObject* held = nullptr;
+            if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(v.ptr())) {
+                // building and dropping an unused empty dict is not observable: skip it when a holds k
+                held = PyDict_GetItemWithError(a.ptr(), k.ptr());
+                if (!held && PyErr_Occurred()) throw py::error_already_set();
+            }
+            object target = held ? borrow(held) : mapping_get(a, k, empty_like(v));
             set_item(a, k, call_recursive_update(f, target, v, list_extend));
             return;
         }
-        if (isinstance_abc(v, f.global("MutableSequence")) && truth(list_extend)) {
-            object match = list_extending_match(f, k);
-            if (truth(match)) {
-                extend_listed(f, a, match, v);
+        if (isinstance_abc(v, NATIVE_GLOBAL(f, "MutableSequence")) && truth(list_extend)) {
+            object name;
+            if (is_list_extending_key(f, k, name)) {
+                extend_listed(f, a, name, v);
                 return;
             }
         }
@@ -144,13 +163,25 @@ object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
 
 // ----- recursive_setdefault(a, b) --------------------------------------------------------------
 
+// `a.get(k, {})`; an exact dict that holds k needs no default built.
+object get_or_new_dict(handle a, handle k) {
+    if (PyDict_CheckExact(a.ptr())) {
+        PyObject* held = PyDict_GetItemWithError(a.ptr(), k.ptr());
+        if (held) return borrow(held);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return steal(PyDict_New());
+    }
+    return call_method(a, "get", k, steal(PyDict_New()));
+}
+
 object recursive_setdefault(Frame& f, handle a, handle b) {
     RecursionGuard guard;
+    AbcSnapshot abc_state;
     for_each_item(b, [&](handle k, handle v) {
-        if (isinstance_abc(v, f.global("Mapping")) &&
-            isinstance_abc(mapping_get(a, k, steal(PyDict_New())), f.global("Mapping"))) {
-            object target = mapping_get(a, k, steal(PyDict_New()));
-            object self = f.global("recursive_setdefault");
+        if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping")) &&
+            isinstance_abc(get_or_new_dict(a, k), NATIVE_GLOBAL(f, "Mapping"))) {
+            object target = get_or_new_dict(a, k);
+            object self = NATIVE_GLOBAL(f, "recursive_setdefault");
             object merged = f.is_self(self) ? recursive_setdefault(f, target, v) : call(self, target, v);
             set_item(a, k, merged);
         } else {
@@ -164,11 +195,12 @@ object recursive_setdefault(Frame& f, handle a, handle b) {
 
 object recursive_cast(Frame& f, handle d, handle type_) {
     RecursionGuard guard;
+    AbcSnapshot abc_state;
     object converted = call(type_, d);
     for_each_item(converted, [&](handle k, handle v) {
-        if (!isinstance_abc(v, f.global("Mapping"))) return;
+        if (!isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) return;
         object value = mapping_get(converted, k, steal(PyDict_New()));
-        object self = f.global("recursive_cast");
+        object self = NATIVE_GLOBAL(f, "recursive_cast");
         set_item(converted, k, f.is_self(self) ? recursive_cast(f, value, type_) : call(self, value, type_));
     });
     return converted;
@@ -267,10 +299,10 @@ struct LengthLimits {
     void check_dict(handle dict_) const {
         for_each_item(dict_, [&](handle key, handle value) {
             check_length(key, "key");
-            if (isinstance_abc(value, frame.global("Mapping"))) {
-                call_kw(frame.global("enforce_max_key_value_length"), {value},
+            if (isinstance_abc(value, NATIVE_GLOBAL(frame, "Mapping"))) {
+                call_kw(NATIVE_GLOBAL(frame, "enforce_max_key_value_length"), {value},
                         {{"max_key_length", max_key_length}, {"max_value_length", max_value_length}});
-            } else if (isinstance_abc(value, frame.global("MutableSequence"))) {
+            } else if (isinstance_abc(value, NATIVE_GLOBAL(frame, "MutableSequence"))) {
                 for_each(value, [&](handle element) { check_length(element, "value"); });
             } else {
                 check_length(value, "value");
@@ -282,10 +314,11 @@ struct LengthLimits {
 object enforce_max_key_value_length(Frame& f, handle dict_to_check, handle max_key_length,
                                     handle max_value_length) {
     RecursionGuard guard;
+    AbcSnapshot abc_state;
     LengthLimits limits{f, max_key_length, max_value_length};
-    if (isinstance_abc(dict_to_check, f.global("Mapping"))) {
+    if (isinstance_abc(dict_to_check, NATIVE_GLOBAL(f, "Mapping"))) {
         limits.check_dict(dict_to_check);
-    } else if (isinstance_abc(dict_to_check, f.global("MutableSequence"))) {
+    } else if (isinstance_abc(dict_to_check, NATIVE_GLOBAL(f, "MutableSequence"))) {
         for_each(dict_to_check, [&](handle element) { limits.check_dict(element); });
     } else {
         object message = steal(PyUnicode_FromFormat("Not a dictionary or list, got %U, skipping length enforcement check",

@@ -1,0 +1,15 @@
+// Native answers for regular expressions whose semantics are fixed and simple enough to state.
+#pragma once
+
+#include "native/native.hpp"
+
+namespace native {
+
+enum class Match { no, yes, unknown };
+
+// For `pattern.match(key)` where pattern is a compiled "^%EXTEND_LIST{ *(.+?) *}$" (no flags) and
+// key an exact str: whether it matches and, if so, the first group in `name`. `unknown` for any
+// other pattern or key, where the caller asks the pattern itself.
+Match match_list_extend_key(handle pattern, handle key, object& name);
+
+}  // namespace native
