@@ -1,0 +1,211 @@
+// validate of And, Or, Use, PathAwareUse and ListOf.
+#include "veltrane.hpp"
+
+namespace veltrane {
+
+namespace {
+
+// `self.path + [data]`: the path of the value's own record in a location tree.
+object record_path(handle self, handle data) { return extended(attr(self, "path"), data); }
+
+bool matches_any(py::error_already_set& e, std::initializer_list<PyObject*> types) {
+    for (PyObject* type : types)
+        if (e.matches(type)) return true;
+    return false;
+}
+
+// The name a failure text gives the callable: its __name__, or its repr when it has none.
+object callable_name(handle fn) {
+    PyObject* name = nullptr;
+    check(_PyObject_LookupAttr(fn.ptr(), intern("__name__"), &name));
+    if (name) return steal(name);
+    return repr_of(fn);
+}
+
+// The SchemaError that replaces the callable's exception `x`, raised with `x` as its cause.
+[[noreturn]] void conversion_failed(Frame& f, handle self, handle fn, handle data, handle locations,
+                                    py::error_already_set& x, bool skip_type_error) {
+    Handling handling(x.value());
+    object records = new_list();
+    object message = str_of(callable_name(fn));
+    message = concat(message, text("("));
+    message = concat(message, repr_of(data));
+    message = concat(message, text(") raised "));
+    message = concat(message, repr_of(x.value()));
+    try {
+        object record = call(G(f, "chainget"), locations, record_path(self, data));
+        message = concat(concat(str_of(record), text("\n  ")), message);
+        append(records, record);
+    } catch (py::error_already_set& e) {
+        bool skipped = matches_any(e, {PyExc_AttributeError, PyExc_KeyError}) ||
+                       (skip_type_error && e.matches(PyExc_TypeError));
+        if (!skipped) throw;
+    }
+    object error = call_kw(G(f, "SchemaError"), {message}, {{"locations", records}});
+    raise_from(error, x.value());
+}
+
+object convert(Frame& f, handle self, handle data, handle locations, bool path_aware) {
+    object fn = attr(self, "schema");
+    try {
+        if (path_aware) return call(fn, attr(self, "path"), data);
+        return call(fn, data);
+    } catch (py::error_already_set& e) {
+        if (e.matches(G(f, "SchemaError"))) throw;
+        if (!e.matches(PyExc_Exception)) throw;
+        conversion_failed(f, self, fn, data, locations, e, !path_aware);
+    }
+}
+
+// One failed alternative of Or: "<wrapper> does not match <data>(<record>)\n<error>".
+object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, handle data, handle locations,
+                        handle records, py::error_already_set& e) {
+    Handling handling(e.value());
+    object message = concat(str_of(wrappers.text(i)), text(" does not match "));
+    message = concat(message, str_of(data));
+    try {
+        object record = call(G(f, "chainget"), locations, record_path(self, data));
+        message = concat(message, steal(PyUnicode_FromFormat("(%U)", str_of(record).ptr())));
+        append(records, record);
+    } catch (py::error_already_set& lookup_error) {
+        if (!matches_any(lookup_error, {PyExc_AttributeError, PyExc_KeyError})) throw;
+    }
+    return concat(message, concat(text("\n"), str_of(e.value())));
+}
+
+// Puts a ListOf's path back as it was when the call began, however the call ends.
+class PathSlot {
+public:
+    PathSlot(handle self, handle path) : self_(self), path_(path), size_(PyObject_Size(path.ptr())) {
+        if (size_ < 0) throw py::error_already_set();
+        append(path_, handle(Py_None));
+    }
+    void set(Py_ssize_t i) {
+        object position = steal(PyLong_FromSsize_t(i));
+        check(PyObject_SetItem(path_.ptr(), steal(PyLong_FromLong(-1)).ptr(), position.ptr()));
+    }
+    void restore(bool quiet) {
+        int status = 0;
+        if (PyList_Check(path_.ptr())) {
+            if (PyList_GET_SIZE(path_.ptr()) > size_) status = PyList_SetSlice(path_.ptr(), size_, PY_SSIZE_T_MAX, nullptr);
+        } else {
+            PyObject* popped = PyObject_CallMethod(path_.ptr(), "pop", nullptr);
+            status = popped ? 0 : -1;
+            Py_XDECREF(popped);
+        }
+        PyObject* now = status == 0 ? PyObject_GetAttr(self_.ptr(), intern("path")) : nullptr;
+        if (now && now != path_.ptr()) status = PyObject_SetAttr(self_.ptr(), intern("path"), path_.ptr());
+        if (!now) status = -1;
+        Py_XDECREF(now);
+        if (status < 0 && quiet) PyErr_Clear();
+        if (status < 0 && !quiet) throw py::error_already_set();
+    }
+
+private:
+    handle self_;
+    handle path_;
+    Py_ssize_t size_;
+};
+
+struct ListOfRun {
+    Call& c;
+    handle self;
+    handle path;
+    PathSlot& slot;
+    object valid = new_list();
+    object errors = new_list();
+    object records = new_list();
+
+    void element(Py_ssize_t i, handle element, handle sub, handle top) {
+        slot.set(i);
+        try {
+            std::unique_ptr<PathRef> view = PathRef::view(path);
+            PathRef element_path(*view, handle());
+            append(valid, validate_with(c, sub, element_path, element, top));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(G(c.f, "SchemaError"))) throw;
+            Handling handling(e.value());
+            append(errors, e.value());
+            try {
+                object record = call(G(c.f, "chainget"), c.locations, path);
+                if (is_instance(record, G(c.f, "Location"))) append(records, record);
+            } catch (py::error_already_set& lookup_error) {
+                if (!lookup_error.matches(PyExc_KeyError)) throw;
+            }
+        }
+    }
+
+    object finish() {
+        if (!truth(errors)) return valid;
+        object texts = new_list();
+        for_each(errors, [&](handle error) { append(texts, str_of(error)); });
+        object joined = steal(PyUnicode_Join(text("\n").ptr(), texts.ptr()));
+        object message = concat(text("Bad elements in list:\n"), joined);
+        raise(call_kw(G(c.f, "SchemaError"), {message}, {{"locations", records}}));
+    }
+};
+
+}  // namespace
+
+object and_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    RecursionGuard guard;
+    Call c{f, locations, advanced};
+    object schemas = attr(self, "schemas");
+    Wrappers wrappers(c, schemas, attr(self, "path"), top);
+    object value = borrow(data.ptr());
+    for (size_t i = 0; i < wrappers.size(); ++i) value = wrappers.validate(i, value);
+    return value;
+}
+
+object or_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    RecursionGuard guard;
+    Call c{f, locations, advanced};
+    object messages = new_list();
+    object records = new_list();
+    object schemas = attr(self, "schemas");
+    Wrappers wrappers(c, schemas, attr(self, "path"), top);
+    for (size_t i = 0; i < wrappers.size(); ++i) {
+        try {
+            return wrappers.validate(i, data);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(G(f, "SchemaError"))) throw;
+            append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
+        }
+    }
+    object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
+    raise(call_kw(G(f, "SchemaError"), {message}, {{"locations", records}}));
+}
+
+object use_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
+    return convert(f, self, data, locations, false);
+}
+
+object pathaware_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
+    return convert(f, self, data, locations, true);
+}
+
+object listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    RecursionGuard guard;
+    Call c{f, locations, advanced};
+    if (!is_instance(data, G(f, "list"))) {
+        object path = attr(self, "path");
+        raise(call_kw(G(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
+    }
+    object path = attr(self, "path");
+    object sub = attr(self, "schema");
+    PathSlot slot(self, path);
+    ListOfRun run{c, self, path, slot};
+    object result;
+    try {
+        Py_ssize_t i = 0;
+        for_each(data, [&](handle element) { run.element(i++, element, sub, top); });
+        result = run.finish();
+    } catch (...) {
+        slot.restore(true);
+        throw;
+    }
+    slot.restore(false);
+    return result;
+}
+
+}  // namespace veltrane

@@ -1,0 +1,172 @@
+// Defaults and fallbacks: Default.validate, their collection from a schema and their application
+// to data through the framework's ListDict.
+#include "veltrane.hpp"
+
+namespace veltrane {
+
+namespace {
+
+object pair_of(handle path, handle value) { return py::make_tuple(path, value); }
+
+// `[p for p, _ in pairs]`
+object key_paths(handle pairs) {
+    object paths = new_list();
+    for_each(pairs, [&](handle pair) { append(paths, unpack2(pair).first); });
+    return paths;
+}
+
+// Adds `value` at `path` and at every key path it stands for that the data lacks; the data's own
+// keys are compared as keys, never read as patterns.
+void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value) {
+    object path_cls = G(f, "Path");
+    bool untouched = path_class_untouched(path_cls);
+    bool dynamic;
+    object path_obj;
+    if (untouched) {
+        dynamic = elements_dynamic(f, path);
+    } else {
+        path_obj = call(path_cls, path);
+        dynamic = truth(call_method(path_obj, "is_dynamic"));
+    }
+    if (dynamic) {
+        object missing = untouched ? missing_from(f, steal(PySequence_Tuple(path.ptr())), known, true)
+                                   : call_method(path_obj, "missing_from", known.list());
+        for_each(missing, [&](handle concrete) { call_method(data, "append", pair_of(concrete, value)); });
+    } else if (!known.holds(path)) {
+        call_method(data, "append", pair_of(path, value));
+    }
+}
+
+bool is_dict_schema(Frame& f, handle self) { return issubclass(attr(self, "schemaType"), G(f, "dict")); }
+
+void check_own_key(Frame& f, handle fallback_obj, handle path) {
+    object target = attr(fallback_obj, "fallback");
+    if (truth(steal(PyObject_RichCompare(target.ptr(), path.ptr(), Py_EQ)))) {
+        raise(call(G(f, "SchemaFallbackLoopError"), target, path));
+    }
+}
+
+// One pass over the collected fallbacks; false when no fallback names another fallback's key.
+bool resolve_pass(Frame& f, handle fallbacks) {
+    object paths = new_list();
+    object objs = new_list();
+    object targets = new_list();
+    for_each(fallbacks, [&](handle pair) {
+        auto [path, obj] = unpack2(pair);
+        append(paths, path);
+        append(objs, obj);
+        append(targets, attr(obj, "fallback"));
+    });
+    object common = steal(PyNumber_And(steal(PySet_New(paths.ptr())).ptr(), steal(PySet_New(targets.ptr())).ptr()));
+    if (!truth(common)) return false;
+    for_each(objs, [&](handle obj) {
+        object target = attr(obj, "fallback");
+        if (!contains(paths, target)) return;
+        object index = call_method(paths, "index", target);
+        object far = attr(get_item(objs, index), "fallback");
+        if (truth(steal(PyObject_RichCompare(target.ptr(), far.ptr(), Py_EQ)))) {
+            object own_path = get_item(paths, call_method(objs, "index", obj));
+            raise(call(G(f, "SchemaFallbackLoopError"), target, own_path));
+        }
+        check(PyObject_SetAttr(obj.ptr(), intern("fallback"), far.ptr()));
+    });
+    return true;
+}
+
+// The target value of a fallback, found among the data's leaves, or SchemaFallbackError.
+object fallback_value(Frame& f, KnownPaths& known, handle data, handle fallback_obj) {
+    object target = attr(fallback_obj, "fallback");
+    Py_ssize_t index = known.index(target);
+    if (index < 0) {
+        try {
+            call_method(known.list(), "index", target);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            Handling handling(e.value());
+            raise(call(G(f, "SchemaFallbackError"), target, call_method(data, "reconstruct")));
+        }
+        index = PyLong_AsSsize_t(call_method(known.list(), "index", target).ptr());
+    }
+    object pair = get_item(data, steal(PyLong_FromSsize_t(index)));
+    return get_item(pair, steal(PyLong_FromLong(1)));
+}
+
+}  // namespace
+
+object default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    if (data.is_none()) return attr(self, "default");
+    object method = attr(f.super_(self), "validate");
+    if (is_bound_to(method, self, made().schema_validate)) {
+        Frame sub = frame_of(made().schema_validate);
+        return schema_validate(sub, self, data, top, locations, advanced);
+    }
+    return call_kw(method, {data, top}, {{"locations", locations}, {"advanced_datatypes", advanced}});
+}
+
+object collect_defaults(Frame& f, handle self) {
+    if (is_dict_schema(f, self)) {
+        object list_dict = G(f, "ListDict");
+        object defaults = call(list_dict);
+        for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
+            auto [path, obj] = unpack2(pair);
+            if (is_instance(obj, G(f, "Default"))) {
+                call_method(defaults, "append", pair_of(path, call_method(obj, "validate", handle(Py_None))));
+            }
+        });
+        return call_method(defaults, "reconstruct");
+    }
+    if (issubclass(attr(self, "schemaType"), G(f, "Default"))) {
+        return call_method(attr(self, "schema"), "validate", handle(Py_None));
+    }
+    return py::none();
+}
+
+object collect_fallbacks(Frame& f, handle self) {
+    if (is_dict_schema(f, self)) {
+        object list_dict = G(f, "ListDict");
+        object fallbacks = call(list_dict);
+        for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
+            auto [path, obj] = unpack2(pair);
+            if (!is_instance(obj, G(f, "Fallback"))) return;
+            check_own_key(f, obj, path);
+            call_method(fallbacks, "append", pair_of(path, obj));
+        });
+        while (resolve_pass(f, fallbacks)) {
+        }
+        return call_method(fallbacks, "reconstruct");
+    }
+    if (issubclass(attr(self, "schemaType"), G(f, "Fallback"))) return attr(self, "schema");
+    return py::none();
+}
+
+object apply_defaults(Frame& f, handle self, handle data) {
+    object defaults = call_method(self, "collect_defaults");
+    if (data.is_none()) return defaults;
+    if (!is_instance(defaults, G(f, "dict")) || !truth(defaults)) return borrow(data.ptr());
+    object list_dict = G(f, "ListDict");
+    object pairs = call(list_dict, defaults);
+    object flat = call(list_dict, data);
+    KnownPaths known(f, key_paths(flat));
+    for_each(pairs, [&](handle pair) {
+        auto [path, value] = unpack2(pair);
+        fill_in(f, known, flat, path, value);
+    });
+    return call_method(flat, "reconstruct");
+}
+
+object apply_fallback(Frame& f, handle self, handle data) {
+    object fallbacks = call_method(self, "collect_fallbacks");
+    if (!truth(fallbacks)) return borrow(data.ptr());
+    object list_dict = G(f, "ListDict");
+    object pairs = call(list_dict, fallbacks);
+    object flat = call(list_dict, data);
+    KnownPaths known(f, key_paths(flat));
+    for_each(pairs, [&](handle pair) {
+        auto [path, obj] = unpack2(pair);
+        object value = fallback_value(f, known, flat, obj);
+        fill_in(f, known, flat, path, value);
+    });
+    return call_method(flat, "reconstruct");
+}
+
+}  // namespace veltrane

@@ -1,0 +1,144 @@
+// The key paths of data, searched while defaults and fallbacks are filled in. Data of some
+// thousand leaves and a few wildcard defaults would otherwise mean millions of comparisons; a hash
+// index answers exactly as the scan would for plain tuples of hashable keys, the only kind that
+// the framework's ListDict gives.
+#include "veltrane.hpp"
+
+namespace veltrane {
+
+namespace {
+
+bool hashable(handle obj) {
+    if (PyObject_Hash(obj.ptr()) != -1) return true;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+bool same(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
+
+// An element that the sound comparison treats specially: an Optional wrapper or a wildcard.
+bool special_element(Frame& f, handle element) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(element.ptr())) == G(f, "Optional").ptr() || is_wildcard(f, element);
+}
+
+}  // namespace
+
+KnownPaths::KnownPaths(Frame& f, handle paths) : f_(f), paths_(borrow(paths.ptr())) {
+    sequence_ = PyList_CheckExact(paths.ptr()) || PyTuple_CheckExact(paths.ptr());
+}
+
+const std::vector<object>& KnownPaths::entries() {
+    if (!have_entries_) {
+        for_each(paths_, [&](handle entry) { entries_.push_back(borrow(entry.ptr())); });
+        have_entries_ = true;
+    }
+    return entries_;
+}
+
+void KnownPaths::build_plain() {
+    if (have_plain_) return;
+    plain_ = steal(PyDict_New());
+    const std::vector<object>& all = entries();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (!PyTuple_CheckExact(all[i].ptr()) || !hashable(all[i])) {
+            odd_.push_back(static_cast<Py_ssize_t>(i));
+            continue;
+        }
+        object position = steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
+        if (!PyDict_SetDefault(plain_.ptr(), all[i].ptr(), position.ptr())) throw py::error_already_set();
+    }
+    have_plain_ = true;
+}
+
+bool KnownPaths::contains(handle probe) {
+    if (!sequence_) return native::contains(paths_, probe);
+    const std::vector<object>& all = entries();
+    if (!hashable(probe)) {
+        for (const object& entry : all)
+            if (same(entry, probe)) return true;
+        return false;
+    }
+    build_plain();
+    if (PyDict_GetItemWithError(plain_.ptr(), probe.ptr())) return true;
+    if (PyErr_Occurred()) throw py::error_already_set();
+    for (Py_ssize_t position : odd_)
+        if (same(all[static_cast<size_t>(position)], probe)) return true;
+    return false;
+}
+
+Py_ssize_t KnownPaths::index(handle path) {
+    if (!sequence_) return -1;
+    const std::vector<object>& all = entries();
+    Py_ssize_t found = static_cast<Py_ssize_t>(all.size());
+    if (PyTuple_CheckExact(path.ptr()) && hashable(path)) {
+        build_plain();
+        PyObject* position = PyDict_GetItemWithError(plain_.ptr(), path.ptr());
+        if (!position && PyErr_Occurred()) throw py::error_already_set();
+        if (position) found = PyLong_AsSsize_t(position);
+        for (Py_ssize_t odd : odd_) {
+            if (odd >= found) break;
+            if (same(all[static_cast<size_t>(odd)], path)) return odd;
+        }
+        return found < static_cast<Py_ssize_t>(all.size()) ? found : -1;
+    }
+    for (size_t i = 0; i < all.size(); ++i)
+        if (same(all[i], path)) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+void KnownPaths::build_clean() {
+    if (have_clean_) return;
+    clean_ = steal(PySet_New(nullptr));
+    const std::vector<object>& all = entries();
+    for (size_t i = 0; i < all.size(); ++i) {
+        bool clean = PyTuple_CheckExact(all[i].ptr()) && hashable(all[i]);
+        for (Py_ssize_t j = 0; clean && j < PyTuple_GET_SIZE(all[i].ptr()); ++j) {
+            clean = !special_element(f_, PyTuple_GET_ITEM(all[i].ptr(), j));
+        }
+        if (clean) {
+            check(PySet_Add(clean_.ptr(), all[i].ptr()));
+        } else {
+            special_.push_back(static_cast<Py_ssize_t>(i));
+        }
+    }
+    have_clean_ = true;
+}
+
+bool KnownPaths::entry_holds(handle entry, const std::vector<object>& wanted) {
+    if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != static_cast<Py_ssize_t>(wanted.size())) {
+        return false;
+    }
+    for (size_t j = 0; j < wanted.size(); ++j) {
+        object key = unwrap_optional(f_, PyTuple_GET_ITEM(entry.ptr(), static_cast<Py_ssize_t>(j)));
+        if (truth(steal(PyObject_RichCompare(key.ptr(), wanted[j].ptr(), Py_EQ)))) continue;
+        if (is_wildcard(f_, key) || is_wildcard(f_, wanted[j])) continue;
+        return false;
+    }
+    return true;
+}
+
+bool KnownPaths::holds(handle path) {
+    std::vector<object> wanted;
+    bool wild = false;
+    for_each(path, [&](handle element) {
+        wanted.push_back(unwrap_optional(f_, element));
+        wild = wild || is_wildcard(f_, wanted.back());
+    });
+    const std::vector<object>& all = entries();
+    object probe = steal(PyTuple_New(static_cast<Py_ssize_t>(wanted.size())));
+    for (size_t j = 0; j < wanted.size(); ++j)
+        PyTuple_SET_ITEM(probe.ptr(), static_cast<Py_ssize_t>(j), Py_NewRef(wanted[j].ptr()));
+    if (wild || !hashable(probe)) {
+        for (const object& entry : all)
+            if (entry_holds(entry, wanted)) return true;
+        return false;
+    }
+    build_clean();
+    if (check(PySet_Contains(clean_.ptr(), probe.ptr()))) return true;
+    for (Py_ssize_t position : special_)
+        if (entry_holds(all[static_cast<size_t>(position)], wanted)) return true;
+    return false;
+}
+
+}  // namespace veltrane
