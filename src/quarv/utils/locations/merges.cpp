@@ -60,10 +60,75 @@ object largest_key(handle mapping) {
     return largest;
 }
 
-// The module-level names the merges use, looked up once per call.
-struct Names {
-    object mutable_mapping;
-    object mutable_sequence;
+// isinstance(obj, MutableMapping) and isinstance(obj, MutableSequence), with the module-level names
+// looked up once per merge level. While those names are still the standard ABCs, the answers for the
+// exact built-in types that fill loaded documents come from a table that is rebuilt whenever the
+// ABC cache token shows a new registration; the token is read once per level, so a registration made
+// by user code in the middle of one level's loop takes effect from the next level on.
+class AbcTests {
+public:
+    explicit AbcTests(Frame& f) : abcs_{f.global("MutableMapping"), f.global("MutableSequence")} {
+        Standard& standard = standard_abcs();
+        for (int i = 0; i < 2; ++i) fast_[i] = abcs_[i].ptr() == standard.abcs[i].ptr();
+        if (fast_[0] || fast_[1]) standard.refresh();
+    }
+    bool is_mapping(handle obj) const { return test(obj, 0); }
+    bool is_sequence(handle obj) const { return test(obj, 1); }
+
+private:
+    static constexpr int builtin_count = 9;
+
+    struct Standard {
+        object abcs[2];
+        object cache_token;
+        long long token = -1;
+        bool answers[builtin_count][2] = {};
+
+        void refresh() {
+            long long now = PyLong_AsLongLong(call(cache_token).ptr());
+            if (now == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (now == token) return;
+            object samples[builtin_count] = {steal(PyDict_New()),     steal(PyList_New(0)),   steal(PyTuple_New(0)),
+                                             borrow(intern("")),        steal(PyBytes_FromString("")),
+                                             py::int_(0),               py::float_(0.0),         py::bool_(false),
+                                             py::none()};
+            for (int t = 0; t < builtin_count; ++t)
+                for (int a = 0; a < 2; ++a) answers[t][a] = is_instance(samples[t], abcs[a]);
+            token = now;
+        }
+    };
+
+    static Standard& standard_abcs() {
+        static Standard* loaded = [] {
+            auto* standard = new Standard();
+            object module = steal(PyImport_ImportModule("collections.abc"));
+            standard->abcs[0] = attr(module, "MutableMapping");
+            standard->abcs[1] = attr(module, "MutableSequence");
+            standard->cache_token = attr(steal(PyImport_ImportModule("abc")), "get_cache_token");
+            return standard;
+        }();
+        return *loaded;
+    }
+
+    static int builtin_index(PyTypeObject* type) {
+        PyTypeObject* const builtins[builtin_count] = {&PyDict_Type,  &PyList_Type,  &PyTuple_Type,
+                                                       &PyUnicode_Type, &PyBytes_Type, &PyLong_Type,
+                                                       &PyFloat_Type, &PyBool_Type,  Py_TYPE(Py_None)};
+        for (int i = 0; i < builtin_count; ++i)
+            if (builtins[i] == type) return i;
+        return -1;
+    }
+
+    bool test(handle obj, int which) const {
+        if (fast_[which]) {
+            int index = builtin_index(Py_TYPE(obj.ptr()));
+            if (index >= 0) return standard_abcs().answers[index][which];
+        }
+        return is_instance(obj, abcs_[which]);
+    }
+
+    object abcs_[2];
+    bool fast_[2] = {false, false};
 };
 
 // The extend path of a list-extending key: the extending list's records follow the largest position
@@ -95,22 +160,21 @@ void update_nested(Frame& f, handle target, handle v, handle locations, handle n
 }
 
 object update_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations, handle list_extend) {
-    Names names{f.global("MutableMapping"), f.global("MutableSequence")};
-    if (!isinstance_abc(data, names.mutable_mapping) || !isinstance_abc(new_data, names.mutable_mapping)) {
+    AbcTests abc(f);
+    if (!abc.is_mapping(data) || !abc.is_mapping(new_data)) {
         raise(PyExc_TypeError, "recursive_location_update takes two dicts");
     }
     RecursionGuard guard;
     each_pair(new_data, [&](handle k, handle v) {
-        if (isinstance_abc(v, names.mutable_mapping) &&
-            isinstance_abc(get_or(data, k, Py_None), names.mutable_mapping)) {
+        if (abc.is_mapping(v) && abc.is_mapping(get_or(data, k, Py_None))) {
             return update_nested(f, item_of(data, k), v, locations, new_locations, k, list_extend);
         }
         object key = borrow(k.ptr());
-        if (isinstance_abc(v, names.mutable_sequence) && truth(list_extend)) {
+        if (abc.is_sequence(v) && truth(list_extend)) {
             object match = call_method(f.global("LIST_EXTEND_PATTERN"), "match", k);
             if (truth(match)) {
                 object name = call_method(match, "group", py::int_(1));
-                if (isinstance_abc(get_or(data, name, Py_None), names.mutable_sequence)) {
+                if (abc.is_sequence(get_or(data, name, Py_None))) {
                     return extend_recorded_list(data, locations, new_locations, k, v, name);
                 }
                 object record = call_method(new_locations, "pop", k);
@@ -125,13 +189,13 @@ object update_in(Frame& f, handle data, handle new_data, handle locations, handl
 }
 
 object setdefault_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations) {
-    object mutable_mapping = f.global("MutableMapping");
-    if (!isinstance_abc(data, mutable_mapping) || !isinstance_abc(new_data, mutable_mapping)) {
+    AbcTests abc(f);
+    if (!abc.is_mapping(data) || !abc.is_mapping(new_data)) {
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
     }
     RecursionGuard guard;
     each_pair(new_data, [&](handle k, handle v) {
-        if (isinstance_abc(v, mutable_mapping) && isinstance_abc(get_or(data, k, Py_None), mutable_mapping)) {
+        if (abc.is_mapping(v) && abc.is_mapping(get_or(data, k, Py_None))) {
             object target = item_of(data, k);
             object first = item_of(locations, k);
             object second = item_of(new_locations, k);
