@@ -14,6 +14,20 @@ bool matches_any(py::error_already_set& e, std::initializer_list<PyObject*> type
     return false;
 }
 
+// `chainget(locations, self.path + [data])`, or null when that raised one of `skipped`.
+object record_of(Frame& f, handle self, handle data, handle locations, std::initializer_list<PyObject*> skipped) {
+    object path;
+    try {
+        path = record_path(self, data);
+    } catch (py::error_already_set& e) {
+        if (!matches_any(e, skipped)) throw;
+        return object();
+    }
+    object record = call_skipping(G(f, "chainget"), locations, path, skipped);
+    if (!record) PyErr_Clear();
+    return record;
+}
+
 // The name a failure text gives the callable: its __name__, or its repr when it has none.
 object callable_name(handle fn) {
     PyObject* name = nullptr;
@@ -33,13 +47,15 @@ object callable_name(handle fn) {
     message = concat(message, text(") raised "));
     message = concat(message, repr_of(x.value()));
     try {
-        object record = call(G(f, "chainget"), locations, record_path(self, data));
-        message = concat(concat(str_of(record), text("\n  ")), message);
-        append(records, record);
+        object record = skip_type_error
+                            ? record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError, PyExc_TypeError})
+                            : record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
+        if (record) {
+            message = concat(concat(str_of(record), text("\n  ")), message);
+            append(records, record);
+        }
     } catch (py::error_already_set& e) {
-        bool skipped = matches_any(e, {PyExc_AttributeError, PyExc_KeyError}) ||
-                       (skip_type_error && e.matches(PyExc_TypeError));
-        if (!skipped) throw;
+        if (!(skip_type_error && e.matches(PyExc_TypeError))) throw;
     }
     object error = call_kw(G(f, "SchemaError"), {message}, {{"locations", records}});
     raise_from(error, x.value());
@@ -63,12 +79,10 @@ object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, han
     Handling handling(e.value());
     object message = concat(str_of(wrappers.text(i)), text(" does not match "));
     message = concat(message, str_of(data));
-    try {
-        object record = call(G(f, "chainget"), locations, record_path(self, data));
+    object record = record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
+    if (record) {
         message = concat(message, steal(PyUnicode_FromFormat("(%U)", str_of(record).ptr())));
         append(records, record);
-    } catch (py::error_already_set& lookup_error) {
-        if (!matches_any(lookup_error, {PyExc_AttributeError, PyExc_KeyError})) throw;
     }
     return concat(message, concat(text("\n"), str_of(e.value())));
 }
@@ -118,21 +132,33 @@ struct ListOfRun {
 
     void element(Py_ssize_t i, handle element, handle sub, handle top) {
         slot.set(i);
+        object result;
         try {
             std::unique_ptr<PathRef> view = PathRef::view(path);
             PathRef element_path(*view, handle());
-            append(valid, validate_with(c, sub, element_path, element, top));
+            result = validate_with(c, sub, element_path, element, top, true);
         } catch (py::error_already_set& e) {
-            if (!e.matches(G(c.f, "SchemaError"))) throw;
-            Handling handling(e.value());
-            append(errors, e.value());
-            try {
-                object record = call(G(c.f, "chainget"), c.locations, path);
-                if (is_instance(record, G(c.f, "Location"))) append(records, record);
-            } catch (py::error_already_set& lookup_error) {
-                if (!lookup_error.matches(PyExc_KeyError)) throw;
-            }
+            failed(e);
+            return;
         }
+        if (result) {
+            append(valid, result);
+            return;
+        }
+        py::error_already_set e = pending_error();
+        failed(e);
+    }
+
+    void failed(py::error_already_set& e) {
+        if (!e.matches(G(c.f, "SchemaError"))) throw e;
+        Handling handling(e.value());
+        append(errors, e.value());
+        object record = call_skipping(G(c.f, "chainget"), c.locations, path, {PyExc_KeyError});
+        if (!record) {
+            PyErr_Clear();
+            return;
+        }
+        if (is_instance(record, G(c.f, "Location"))) append(records, record);
     }
 
     object finish() {
@@ -165,12 +191,18 @@ object or_validate(Frame& f, handle self, handle data, handle top, handle locati
     object schemas = attr(self, "schemas");
     Wrappers wrappers(c, schemas, attr(self, "path"), top);
     for (size_t i = 0; i < wrappers.size(); ++i) {
+        object result;
         try {
-            return wrappers.validate(i, data);
+            result = wrappers.validate(i, data, true);
+            if (result) return result;
         } catch (py::error_already_set& e) {
             if (!e.matches(G(f, "SchemaError"))) throw;
             append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
+            continue;
         }
+        py::error_already_set e = pending_error();
+        if (!e.matches(G(f, "SchemaError"))) throw e;
+        append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
     }
     object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
     raise(call_kw(G(f, "SchemaError"), {message}, {{"locations", records}}));

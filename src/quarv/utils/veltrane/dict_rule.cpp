@@ -128,14 +128,15 @@ private:
             const PathRef& key_base = t_.self ? owner(key_holder) : base;
             try {
                 PathRef key_path(key_base, handle());
-                match_key = validate_with(c_, sk, key_path, k, handle(Py_False));
+                match_key = validate_with(c_, sk, key_path, k, handle(Py_False), true);
             } catch (py::error_already_set& e) {
-                if (e.matches(G(f_, "SchemaMissingKeyError"))) {
-                    convert_missing(e);
-                    continue;
-                }
-                if (e.matches(G(f_, "SchemaError"))) continue;
-                throw;
+                if (!key_test_failed(e)) throw;
+                continue;
+            }
+            if (!match_key) {
+                py::error_already_set e = pending_error();
+                if (!key_test_failed(e)) throw e;
+                continue;
             }
             try {
                 PathRef value_path(base, k);
@@ -149,6 +150,15 @@ private:
                 check(PySet_Add(coverage_.ptr(), sk.ptr()));
             }
         }
+    }
+
+    // A key test that raised a schema error: the next schema key is tried.
+    bool key_test_failed(py::error_already_set& e) {
+        if (e.matches(G(f_, "SchemaMissingKeyError"))) {
+            convert_missing(e);
+            return true;
+        }
+        return e.matches(G(f_, "SchemaError"));
     }
 
     // Every missing key the error reports becomes an entry of `missed`: the key path of the

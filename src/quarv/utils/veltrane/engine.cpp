@@ -54,7 +54,7 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema) {
 
 // ----- nested validations ------------------------------------------------------------------------------
 
-object validate_nested(Call& c, handle obj, handle data, handle top) {
+object validate_nested(Call& c, handle obj, handle data, handle top, bool soft) {
     object method = attr(obj, "validate");
     if (PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == obj.ptr()) {
         PyObject* fn = PyMethod_GET_FUNCTION(method.ptr());
@@ -62,6 +62,7 @@ object validate_nested(Call& c, handle obj, handle data, handle top) {
         handle none(Py_None);
         if (fn == m.schema_validate) {
             Frame sub = frame_of(fn);
+            if (soft) return schema_validate_soft(sub, obj, data, top, c.locations, c.advanced);
             return schema_validate(sub, obj, data, top, c.locations, c.advanced);
         }
         if (fn == m.default_validate) {
@@ -92,11 +93,11 @@ object validate_nested(Call& c, handle obj, handle data, handle top) {
     return call_kw(method, {data, top}, {{"locations", c.locations}, {"advanced_datatypes", c.advanced}});
 }
 
-object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top) {
+object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top, bool soft) {
     object cls = G(c.f, "Schema");
     if (!truth(top) && schema_class_untouched(cls)) {
         Target t{handle(), borrow(sub.ptr()), type_of(sub), &path};
-        return run_ladder(c, t, data);
+        return run_ladder(c, t, data, soft);
     }
     object wrapper = call(cls, sub, path.argument());
     return validate_nested(c, wrapper, data, top);
@@ -113,10 +114,19 @@ Wrappers::Wrappers(Call& c, handle subs, handle path, handle top) : c_(c), top_(
     });
 }
 
-object Wrappers::validate(size_t i, handle value) {
+object Wrappers::validate(size_t i, handle value, bool soft) {
     if (!unseen_) return validate_nested(c_, real_[i], value, top_);
     Target t{handle(), subs_[i], type_of(subs_[i]), paths_[i].get()};
-    return run_ladder(c_, t, value);
+    return run_ladder(c_, t, value, soft);
+}
+
+object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObject*> skipped) {
+    PyObject* args[] = {nullptr, a.ptr(), b.ptr()};
+    PyObject* result = PyObject_Vectorcall(fn.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result) return steal(result);
+    for (PyObject* type : skipped)
+        if (PyErr_ExceptionMatches(type)) return object();
+    throw py::error_already_set();
 }
 
 object Wrappers::text(size_t i) const {
@@ -128,9 +138,17 @@ object Wrappers::text(size_t i) const {
 
 namespace {
 
-[[noreturn]] void raise_at_path(Call& c, handle error_cls, const Target& t, handle data) {
+object make_at_path(Call& c, handle error_cls, const Target& t, handle data) {
     object path = t.path_now();
-    raise(call_kw(error_cls, {path, t.schema, data}, {{"locations", c.locations}}));
+    return call_kw(error_cls, {path, t.schema, data}, {{"locations", c.locations}});
+}
+
+// Raises, or with `soft` only sets the error as `raise` would and gives a null object.
+object fail_at_path(Call& c, handle error_cls, const Target& t, handle data, bool soft) {
+    object error = make_at_path(c, error_cls, t, data);
+    if (!soft) raise(error);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    return object();
 }
 
 // `schema == builtin`, answered by identity where both sides compare by identity anyway.
@@ -145,21 +163,24 @@ bool equals_builtin(PyObject* schema, PyObject* builtin) {
 
 NameSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
-// Rule 3: true when the schema is one of the nine built-ins (then `data` passed).
-bool builtin_rule(Call& c, const Target& t, handle data) {
+enum class Builtin { no, passed, failed };
+
+// Rule 3: whether the schema is one of the nine built-ins, and whether `data` passed.
+Builtin builtin_rule(Call& c, const Target& t, handle data, bool soft) {
     for (NameSlot& slot : builtin_slots) {
         object builtin = lookup(c.f, slot);
         if (!equals_builtin(t.schema.ptr(), builtin.ptr())) continue;
-        if (is_instance(data, t.schema)) return true;
-        raise_at_path(c, G(c.f, "SchemaTypeError"), t, data);
+        if (is_instance(data, t.schema)) return Builtin::passed;
+        fail_at_path(c, G(c.f, "SchemaTypeError"), t, data, soft);
+        return Builtin::failed;
     }
-    return false;
+    return Builtin::no;
 }
 
-object nested_rule(Call& c, Target& t, handle data) {
+object nested_rule(Call& c, Target& t, handle data, bool soft) {
     object path = t.self ? call_method(attr(t.self, "path"), "copy") : t.path->get();
     check(PyObject_SetAttr(t.schema.ptr(), intern("path"), path.ptr()));
-    return validate_nested(c, t.schema, data, handle(Py_False));
+    return validate_nested(c, t.schema, data, handle(Py_False), soft);
 }
 
 object callable_rule(Call& c, Target& t, handle data) {
@@ -177,17 +198,21 @@ object callable_rule(Call& c, Target& t, handle data) {
 
 }  // namespace
 
-object run_ladder(Call& c, Target& t, handle data) {
+object run_ladder(Call& c, Target& t, handle data, bool soft) {
     RecursionGuard guard;
     Frame& f = c.f;
     if (issubclass(t.schema_type, G(f, "Any"))) return borrow(data.ptr());
-    if (issubclass(t.schema_type, G(f, "Schema"))) return nested_rule(c, t, data);
-    if (builtin_rule(c, t, data)) return borrow(data.ptr());
+    if (issubclass(t.schema_type, G(f, "Schema"))) return nested_rule(c, t, data, soft);
+    Builtin builtin = builtin_rule(c, t, data, soft);
+    if (builtin == Builtin::passed) return borrow(data.ptr());
+    if (builtin == Builtin::failed) return object();
     if (issubclass(t.schema_type, G(f, "dict"))) return dict_rule(c, t, data);
     if (PyCallable_Check(t.schema.ptr())) return callable_rule(c, t, data);
     if (truth(steal(PyObject_RichCompare(t.schema.ptr(), data.ptr(), Py_EQ)))) return borrow(data.ptr());
-    raise_at_path(c, G(f, "SchemaValueError"), t, data);
+    return fail_at_path(c, G(f, "SchemaValueError"), t, data, soft);
 }
+
+namespace {
 
 // `self.<name>(value)`, directly when it is still this module's own method.
 object own_step(handle self, const char* name, PyObject* fn, object (*impl)(Frame&, handle, handle), handle value) {
@@ -199,7 +224,11 @@ object own_step(handle self, const char* name, PyObject* fn, object (*impl)(Fram
     return call(method, value);
 }
 
-object schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+}  // namespace
+
+namespace {
+
+object validate_own(Frame& f, handle self, handle data, handle top, handle locations, handle advanced, bool soft) {
     RecursionGuard guard;
     object value = borrow(data.ptr());
     if (truth(top)) {
@@ -209,7 +238,17 @@ object schema_validate(Frame& f, handle self, handle data, handle top, handle lo
     }
     Call c{f, locations, advanced};
     Target t{self, attr(self, "schema"), attr(self, "schemaType")};
-    return run_ladder(c, t, value);
+    return run_ladder(c, t, value, soft);
+}
+
+}  // namespace
+
+object schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    return validate_own(f, self, data, top, locations, advanced, false);
+}
+
+object schema_validate_soft(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    return validate_own(f, self, data, top, locations, advanced, true);
 }
 
 }  // namespace veltrane

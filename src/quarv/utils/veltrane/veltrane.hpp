@@ -148,15 +148,22 @@ struct Target {
     object path_now() const { return self ? attr(self, "path") : path->get(); }
 };
 
-// Rules 1 to 6 of Schema.validate, after the top-level step.
-object run_ladder(Call& c, Target& t, handle data);
+// Rules 1 to 6 of Schema.validate, after the top-level step. With `soft`, a failure of the type or
+// literal rule of this very object (or of a plain schema object it wraps) is not thrown: the error is
+// set as raised and a null object returned, for callers that catch it anyway (throwing a C++
+// exception costs several times more than the whole validation of a value).
+object run_ladder(Call& c, Target& t, handle data, bool soft = false);
 // The dictionary rule.
 object dict_rule(Call& c, Target& t, handle data);
 // `obj.validate(data, top, locations=..., advanced_datatypes=...)`.
-object validate_nested(Call& c, handle obj, handle data, handle top);
+object validate_nested(Call& c, handle obj, handle data, handle top, bool soft = false);
 // `Schema(sub, path).validate(data, top, locations=..., advanced_datatypes=...)`; the wrapper is not
 // made when nobody could tell.
-object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top);
+object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top, bool soft = false);
+// The error a soft validation left set, as a C++ exception object (not thrown).
+inline py::error_already_set pending_error() { return py::error_already_set(); }
+// `fn(a, b)`, null with the error set when the call raised one of `skipped`; other errors thrown.
+object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObject*> skipped);
 // The text form of `Schema(sub, path)` (Schema.__str__).
 object schema_text(handle cls, handle path, handle schema_type, handle schema);
 
@@ -166,7 +173,7 @@ class Wrappers {
 public:
     Wrappers(Call& c, handle subs, handle path, handle top);
     size_t size() const { return subs_.size(); }
-    object validate(size_t i, handle value);
+    object validate(size_t i, handle value, bool soft = false);
     object text(size_t i) const;
 
 private:
@@ -186,6 +193,7 @@ object schema_str(Frame& f, handle self);
 object schema_repr(Frame& f, handle self);
 object schema_priority(Frame& f, handle cls, handle obj);
 object schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+object schema_validate_soft(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
 object any_init(Frame& f, handle self, handle path);
 object group_init(Frame& f, handle self, handle path, handle args);
 object group_str(Frame& f, handle self);
