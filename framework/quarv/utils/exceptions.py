@@ -76,7 +76,8 @@ class SchemaMissingKeyError(SchemaError):
         self.path, self.keys = path, keys
 
     def __str__(self):
-        missing = ", ".join(f"{key!r} at key path {list(path)}" for path, key in zip(self.path, self.keys))
+        missing = ", ".join(f"{key!r} at key path {list(path)}{_where(self.locations, path)}"
+                            for path, key in zip(self.path, self.keys))
         return f"Missing keys: {missing}"
 
 

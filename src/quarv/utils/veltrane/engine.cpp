@@ -178,7 +178,7 @@ Builtin builtin_rule(Call& c, const Target& t, handle data, bool soft) {
 }
 
 object nested_rule(Call& c, Target& t, handle data, bool soft) {
-    object path = t.self ? call_method(attr(t.self, "path"), "copy") : t.path->get();
+    object path = t.self ? call_method(attr(t.self, "path"), "copy") : own_copy(t.path->get());
     check(PyObject_SetAttr(t.schema.ptr(), intern("path"), path.ptr()));
     return validate_nested(c, t.schema, data, handle(Py_False), soft);
 }
