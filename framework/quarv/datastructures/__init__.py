@@ -43,8 +43,12 @@ class ListDict(list):
     def reconstruct(self):
         root = self._new(())
         made = {id(root)}
+        last_prefix, node = (), root
         for path, value in self:
-            node = self._walk(root, made, path)
+            prefix = path[:-1]
+            if prefix != last_prefix:
+                node = self._walk(root, made, path)
+                last_prefix = prefix
             if node is not None and path[-1] not in node:
                 node[path[-1]] = value
         return root
