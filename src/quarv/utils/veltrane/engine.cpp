@@ -18,7 +18,6 @@ PathRef::PathRef(const PathRef& parent, handle key) : parent_(&parent), key_(key
     object source = parent.get();
     argument_ = key ? extended(source, key) : source;
     own_ = key ? argument_ : own_copy(source);
-    lazy_ = false;
 }
 
 object PathRef::get() const {
