@@ -476,6 +476,35 @@ def test_deep_nesting_raises_recursion_error_in_a_fresh_interpreter():
     assert result.stdout.split() == ["RecursionError"] * 5
 
 
+def test_deep_construction_stops_before_the_native_stack_ends():
+    """A loader that constructs deeply nests native and Python frames once per level; on a small stack
+    and with no effective recursion limit the guard must raise before the stack runs out."""
+    code = textwrap.dedent("""
+        import sys
+        from quarv.utils.locations import LocSafeLoader, Location
+
+        class Deep(LocSafeLoader):
+            def construct_object(self, node, deep=False):
+                return super().construct_object(node, deep=True)
+
+        sys.setrecursionlimit(1000000)
+        try:
+            Deep("[" * 1500 + "]" * 1500, locations=Location()).get_single_data()
+        except RecursionError:
+            print("RecursionError")
+    """)
+
+    def small_stack():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                            preexec_fn=small_stack)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["RecursionError"]
+
+
 # ----- recursive_location_update ------------------------------------------------------------------------------------
 
 R0, R1, R2 = record(0, 0), record(1, 0), record(2, 0)

@@ -44,21 +44,6 @@ object decimal(handle value) {
     return steal(PyLong_Type.tp_repr(converted.ptr()));
 }
 
-template <typename Fn>
-void each_item(handle mapping, Fn&& fn) {
-    if (!plain_dict(mapping)) return for_each_item(mapping, fn);
-    Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
-        object k = borrow(key);
-        object v = borrow(value);
-        fn(k, v);
-        if (PyDict_GET_SIZE(mapping.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-}
-
 }  // namespace
 
 void remember_location_class(handle cls, handle init) {

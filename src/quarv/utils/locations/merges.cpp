@@ -6,21 +6,6 @@ namespace locations {
 
 namespace {
 
-template <typename Fn>
-void each_pair(handle mapping, Fn&& fn) {
-    if (!plain_dict(mapping)) return for_each_item(mapping, fn);
-    Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
-        object k = borrow(key);
-        object v = borrow(value);
-        fn(k, v);
-        if (PyDict_GET_SIZE(mapping.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-}
-
 // `mapping.get(key, default)`; a missing default stands for a new empty dict, made only when needed.
 object get_or(handle mapping, handle key, handle default_ = handle()) {
     if (plain_dict(mapping)) {
@@ -138,7 +123,7 @@ void extend_recorded_list(handle data, handle locations, handle new_locations, h
     object entry = setdefault_dict(locations, name);
     if (truth(entry)) max_idx = largest_key(entry);
     object one = py::int_(1);
-    each_pair(get_or(new_locations, k), [&](handle i, handle record) {
+    each_item(get_or(new_locations, k), [&](handle i, handle record) {
         object shifted = steal(PyNumber_Add(max_idx.ptr(), i.ptr()));
         store(entry, steal(PyNumber_Add(shifted.ptr(), one.ptr())), record);
     });
@@ -165,7 +150,7 @@ object update_in(Frame& f, handle data, handle new_data, handle locations, handl
         raise(PyExc_TypeError, "recursive_location_update takes two dicts");
     }
     RecursionGuard guard;
-    each_pair(new_data, [&](handle k, handle v) {
+    each_item(new_data, [&](handle k, handle v) {
         if (abc.is_mapping(v) && abc.is_mapping(get_or(data, k, Py_None))) {
             return update_nested(f, item_of(data, k), v, locations, new_locations, k, list_extend);
         }
@@ -194,7 +179,7 @@ object setdefault_in(Frame& f, handle data, handle new_data, handle locations, h
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
     }
     RecursionGuard guard;
-    each_pair(new_data, [&](handle k, handle v) {
+    each_item(new_data, [&](handle k, handle v) {
         if (abc.is_mapping(v) && abc.is_mapping(get_or(data, k, Py_None))) {
             object target = item_of(data, k);
             object first = item_of(locations, k);
