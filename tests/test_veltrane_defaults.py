@@ -5,7 +5,8 @@ from collections import OrderedDict
 import pytest
 
 from quarv.datastructures import ListDict
-from quarv.utils.exceptions import SchemaFallbackError, SchemaFallbackLoopError, SchemaTypeError
+from quarv.utils.exceptions import (SchemaFallbackError, SchemaFallbackLoopError, SchemaMissingKeyError,
+                                    SchemaTypeError)
 from quarv.utils.veltrane import Any, Default, Fallback, ListOf, Optional, Schema
 
 
@@ -94,6 +95,15 @@ def test_data_keys_are_compared_as_keys_not_patterns(key):
     assert result[key] == "mine" and result["hostname"] == "h" and result["abc"] == "d"
     fallback = Schema({"src": str, key: Fallback(str, "src"), "hostname": Fallback(str, "src")})
     assert fallback.validate({"src": "v", key: "mine"}) == {"src": "v", key: "mine", "hostname": "v"}
+
+
+@pytest.mark.parametrize("key", ["a+b", "*.log", "x[1]"])
+def test_wildcard_defaults_compare_data_keys_as_keys(key):
+    schema = Schema({key: {Any(): {"x": Default(int, 1)}}, "logs": {Any(): {"y": Fallback(int, "n")}}, "n": int})
+    result = schema.validate({key: {"k": {}}, "logs": {"l": {}}, "n": 4})
+    assert result == {key: {"k": {"x": 1}}, "logs": {"l": {"y": 4}}, "n": 4}
+    with pytest.raises(SchemaMissingKeyError):
+        Schema({"abc": {Any(): {"x": Default(int, 1)}}, Optional("ab"): dict}).validate({"ab": {"k": {}}})
 
 
 def test_fallbacks():

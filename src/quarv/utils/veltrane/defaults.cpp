@@ -29,7 +29,7 @@ void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value
         dynamic = truth(call_method(path_obj, "is_dynamic"));
     }
     if (dynamic) {
-        object missing = untouched ? missing_from(f, steal(PySequence_Tuple(path.ptr())), known, true)
+        object missing = untouched ? missing_from(f, steal(PySequence_Tuple(path.ptr())), known, true, true)
                                    : call_method(path_obj, "missing_from", known.list());
         for_each(missing, [&](handle concrete) { call_method(data, "append", pair_of(concrete, value)); });
     } else if (!known.holds(path)) {

@@ -24,6 +24,13 @@ bool special_element(Frame& f, handle element) {
 
 }  // namespace
 
+bool keys_match(Frame& f, handle data_key, handle schema_key) {
+    object key = unwrap_optional(f, data_key);
+    object wanted = unwrap_optional(f, schema_key);
+    if (truth(steal(PyObject_RichCompare(key.ptr(), wanted.ptr(), Py_EQ)))) return true;
+    return is_wildcard(f, key) || is_wildcard(f, wanted);
+}
+
 KnownPaths::KnownPaths(Frame& f, handle paths) : f_(f), paths_(borrow(paths.ptr())) {
     sequence_ = PyList_CheckExact(paths.ptr()) || PyTuple_CheckExact(paths.ptr());
 }
@@ -110,10 +117,7 @@ bool KnownPaths::entry_holds(handle entry, const std::vector<object>& wanted) {
         return false;
     }
     for (size_t j = 0; j < wanted.size(); ++j) {
-        object key = unwrap_optional(f_, PyTuple_GET_ITEM(entry.ptr(), static_cast<Py_ssize_t>(j)));
-        if (truth(steal(PyObject_RichCompare(key.ptr(), wanted[j].ptr(), Py_EQ)))) continue;
-        if (is_wildcard(f_, key) || is_wildcard(f_, wanted[j])) continue;
-        return false;
+        if (!keys_match(f_, PyTuple_GET_ITEM(entry.ptr(), static_cast<Py_ssize_t>(j)), wanted[j])) return false;
     }
     return true;
 }

@@ -90,10 +90,17 @@ struct Expansion {
     KnownPaths& known;
     bool untouched;
     const Items& self;
+    bool plain_keys = false;
     object found = steal(PySet_New(nullptr));
 
     bool prefixes_equal(handle entry, const Items& entry_items, Py_ssize_t length) {
         Py_ssize_t taken = entry_items.size() < length ? entry_items.size() : length;
+        if (plain_keys) {
+            if (taken != length) return false;
+            for (Py_ssize_t i = 0; i < length; ++i)
+                if (!keys_match(f, entry_items.items()[i], self.items()[i])) return false;
+            return true;
+        }
         if (untouched) return items_equal(f, entry_items.items(), taken, self.items(), length);
         object path_cls = G(f, "Path");
         object left = call(path_cls, steal(PySequence_GetSlice(entry.ptr(), 0, length)));
@@ -103,7 +110,7 @@ struct Expansion {
 
     void expand(Py_ssize_t position, handle key) {
         object path = filled(f, self, position, key);
-        object more = untouched ? missing_from(f, path, known, true)
+        object more = untouched ? missing_from(f, path, known, true, plain_keys)
                                 : call_method(call(G(f, "Path"), path), "missing_from", known.list());
         for_each(more, [&](handle concrete) { check(PySet_Add(found.ptr(), concrete.ptr())); });
     }
@@ -137,11 +144,11 @@ bool elements_dynamic(Frame& f, handle elements) {
     return dynamic;
 }
 
-object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched) {
+object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched, bool plain_keys) {
     RecursionGuard guard;
     if (!elements_dynamic(f, elements)) return base_case(known, elements);
     Items self(elements);
-    Expansion expansion{f, known, untouched, self};
+    Expansion expansion{f, known, untouched, self, untouched && plain_keys};
     for (Py_ssize_t i = 0; i < self.size(); ++i) {
         if (is_wildcard(f, self.items()[i])) expansion.at(i);
     }

@@ -254,7 +254,12 @@ private:
 
 // `Path(elements).is_dynamic()` and `Path(elements).missing_from(known)`; `untouched` tells
 // whether the module's Path is still this module's own class, so that no Path objects need making.
+// With `plain_keys` (only with `untouched`) the known paths' keys are compared as keys, as filling in
+// defaults needs, instead of being read as patterns.
 bool elements_dynamic(Frame& f, handle elements);
-object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched);
+object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched, bool plain_keys = false);
+// A data key against a schema key: plain equality, an Optional standing for the key it wraps, Any
+// matching any key.
+bool keys_match(Frame& f, handle data_key, handle schema_key);
 
 }  // namespace veltrane
