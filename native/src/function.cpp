@@ -540,14 +540,26 @@ object Frame::global(handle name) const {
 }
 
 object Frame::refresh(GlobalSlot& slot) const {
-    auto* dict = reinterpret_cast<PyDictObject*>(fn_->globals);
     PyObject* name = intern(slot.name);
-    PyObject* value = PyDict_GetItemWithError(fn_->globals, name);
-    if (!value) return global(handle(name));  // built-ins or NameError: not remembered
-    slot.dict = fn_->globals;
-    slot.version = dict->ma_version_tag;
+    PyObject* value = PyDict_GetItemWithError(globals_, name);
+    PyObject* builtins = nullptr;
+    if (!value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        builtins = PyEval_GetBuiltins();
+        value = PyDict_GetItemWithError(builtins, name);
+        if (!value) return global(handle(name));  // an error, or the NameError
+    }
+    slot.dict = globals_;
+    slot.version = reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag;
+    slot.builtins = builtins;
+    slot.builtins_version = builtins ? reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag : 0;
     slot.value = value;
     return borrow(value);
+}
+
+Frame frame_of(handle function) {
+    FunctionObject* fn = as_function(function);
+    return Frame(fn, fn->globals);
 }
 
 handle Frame::globals() const { return fn_->globals; }

@@ -156,7 +156,9 @@ struct GlobalSlot {
     const char* name;
     PyObject* dict = nullptr;
     uint64_t version = 0;
-    PyObject* value = nullptr;  // borrowed: the unchanged dict holds it
+    PyObject* builtins = nullptr;  // set when the name was found among the built-ins
+    uint64_t builtins_version = 0;
+    PyObject* value = nullptr;     // borrowed: the unchanged dict holds it
 };
 
 // The view a running native function has of itself and its module.
@@ -169,7 +171,8 @@ public:
     // The same look-up for a hot call site, answered from the slot while the module dict is unchanged;
     // write it as NATIVE_GLOBAL(f, "Mapping").
     object global(GlobalSlot& slot) const {
-        if (slot.dict == globals_ && slot.version == reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag)
+        if (slot.dict == globals_ && slot.version == reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag &&
+            (!slot.builtins || builtins_unchanged(slot)))
             return borrow(slot.value);
         return refresh(slot);
     }
@@ -191,8 +194,33 @@ public:
 
 private:
     object refresh(GlobalSlot& slot) const;
+    static bool builtins_unchanged(const GlobalSlot& slot) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        return slot.builtins == builtins && slot.builtins_version == reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
+    }
     FunctionObject* fn_;
     PyObject* globals_;
+};
+
+// The frame a native function object runs in: for calling its implementation directly once a
+// looked-up name or method is known to be that very function.
+Frame frame_of(handle function);
+
+// While alive, `exc` is the exception being handled, as in the body of an `except` clause: what is
+// raised meanwhile (here or by Python code called from here) gets it as its context, and
+// sys.exc_info() sees it.
+class Handling {
+public:
+    explicit Handling(handle exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc.ptr()); }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* saved_;
 };
 
 // A per-definition template: the parsed signature, its stub code object and the defaults, made once

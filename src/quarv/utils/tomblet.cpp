@@ -57,22 +57,6 @@ object enable_double_ctrl_c(Frame& f, handle callback) {
 
 // ----- restore_sigint_handler() -----------------------------------------------------------------
 
-// The body of an `except:` clause runs with the caught exception as the one being handled, so that
-// what it raises gets that exception as its context (and sys.exc_info() sees it).
-class Handling {
-public:
-    explicit Handling(handle caught) : previous_(steal_or_none(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(caught.ptr());
-    }
-    ~Handling() { PyErr_SetHandledException(previous_.is_none() ? nullptr : previous_.ptr()); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    static object steal_or_none(PyObject* raw) { return raw ? py::reinterpret_steal<object>(raw) : py::none(); }
-    object previous_;
-};
-
 void install_default_int_handler(Frame& f) {
     object install = attr(f.global("signal"), "signal");
     object sigint = attr(f.global("signal"), "SIGINT");

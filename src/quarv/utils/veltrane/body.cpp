@@ -79,7 +79,6 @@ object define_schema(ModuleBody& m) {
           doc::validate);
     object cls = c.create();
     Made& made_ = made();
-    made_.globals = Py_NewRef(m.globals().ptr());
     made_.Schema = Py_NewRef(cls.ptr());
     made_.schema_init = member(cls, "__init__");
     made_.schema_str = member(cls, "__str__");

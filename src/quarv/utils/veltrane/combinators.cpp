@@ -23,7 +23,7 @@ object record_of(Frame& f, handle self, handle data, handle locations, std::init
         if (!matches_any(e, skipped)) throw;
         return object();
     }
-    object record = call_skipping(G(f, "chainget"), locations, path, skipped);
+    object record = call_skipping(NATIVE_GLOBAL(f, "chainget"), locations, path, skipped);
     if (!record) PyErr_Clear();
     return record;
 }
@@ -57,7 +57,7 @@ object callable_name(handle fn) {
     } catch (py::error_already_set& e) {
         if (!(skip_type_error && e.matches(PyExc_TypeError))) throw;
     }
-    object error = call_kw(G(f, "SchemaError"), {message}, {{"locations", records}});
+    object error = call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}});
     raise_from(error, x.value());
 }
 
@@ -67,7 +67,7 @@ object convert(Frame& f, handle self, handle data, handle locations, bool path_a
         if (path_aware) return call(fn, attr(self, "path"), data);
         return call(fn, data);
     } catch (py::error_already_set& e) {
-        if (e.matches(G(f, "SchemaError"))) throw;
+        if (e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw;
         if (!e.matches(PyExc_Exception)) throw;
         conversion_failed(f, self, fn, data, locations, e, !path_aware);
     }
@@ -150,15 +150,15 @@ struct ListOfRun {
     }
 
     void failed(py::error_already_set& e) {
-        if (!e.matches(G(c.f, "SchemaError"))) throw e;
+        if (!e.matches(NATIVE_GLOBAL(c.f, "SchemaError"))) throw e;
         Handling handling(e.value());
         append(errors, e.value());
-        object record = call_skipping(G(c.f, "chainget"), c.locations, path, {PyExc_KeyError});
+        object record = call_skipping(NATIVE_GLOBAL(c.f, "chainget"), c.locations, path, {PyExc_KeyError});
         if (!record) {
             PyErr_Clear();
             return;
         }
-        if (is_instance(record, G(c.f, "Location"))) append(records, record);
+        if (is_instance(record, NATIVE_GLOBAL(c.f, "Location"))) append(records, record);
     }
 
     object finish() {
@@ -167,7 +167,7 @@ struct ListOfRun {
         for_each(errors, [&](handle error) { append(texts, str_of(error)); });
         object joined = steal(PyUnicode_Join(text("\n").ptr(), texts.ptr()));
         object message = concat(text("Bad elements in list:\n"), joined);
-        raise(call_kw(G(c.f, "SchemaError"), {message}, {{"locations", records}}));
+        raise(call_kw(NATIVE_GLOBAL(c.f, "SchemaError"), {message}, {{"locations", records}}));
     }
 };
 
@@ -196,16 +196,16 @@ object or_validate(Frame& f, handle self, handle data, handle top, handle locati
             result = wrappers.validate(i, data, true);
             if (result) return result;
         } catch (py::error_already_set& e) {
-            if (!e.matches(G(f, "SchemaError"))) throw;
+            if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw;
             append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
             continue;
         }
         py::error_already_set e = pending_error();
-        if (!e.matches(G(f, "SchemaError"))) throw e;
+        if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw e;
         append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
     }
     object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
-    raise(call_kw(G(f, "SchemaError"), {message}, {{"locations", records}}));
+    raise(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));
 }
 
 object use_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
@@ -219,9 +219,9 @@ object pathaware_validate(Frame& f, handle self, handle data, handle, handle loc
 object listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     RecursionGuard guard;
     Call c{f, locations, advanced};
-    if (!is_instance(data, G(f, "list"))) {
+    if (!is_instance(data, NATIVE_GLOBAL(f, "list"))) {
         object path = attr(self, "path");
-        raise(call_kw(G(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
+        raise(call_kw(NATIVE_GLOBAL(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
     }
     object path = attr(self, "path");
     object sub = attr(self, "schema");

@@ -18,7 +18,7 @@ object key_paths(handle pairs) {
 // Adds `value` at `path` and at every key path it stands for that the data lacks; the data's own
 // keys are compared as keys, never read as patterns.
 void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value) {
-    object path_cls = G(f, "Path");
+    object path_cls = NATIVE_GLOBAL(f, "Path");
     bool untouched = path_class_untouched(path_cls);
     bool dynamic;
     object path_obj;
@@ -37,12 +37,12 @@ void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value
     }
 }
 
-bool is_dict_schema(Frame& f, handle self) { return issubclass(attr(self, "schemaType"), G(f, "dict")); }
+bool is_dict_schema(Frame& f, handle self) { return issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "dict")); }
 
 void check_own_key(Frame& f, handle fallback_obj, handle path) {
     object target = attr(fallback_obj, "fallback");
     if (truth(steal(PyObject_RichCompare(target.ptr(), path.ptr(), Py_EQ)))) {
-        raise(call(G(f, "SchemaFallbackLoopError"), target, path));
+        raise(call(NATIVE_GLOBAL(f, "SchemaFallbackLoopError"), target, path));
     }
 }
 
@@ -66,7 +66,7 @@ bool resolve_pass(Frame& f, handle fallbacks) {
         object far = attr(get_item(objs, index), "fallback");
         if (truth(steal(PyObject_RichCompare(target.ptr(), far.ptr(), Py_EQ)))) {
             object own_path = get_item(paths, call_method(objs, "index", obj));
-            raise(call(G(f, "SchemaFallbackLoopError"), target, own_path));
+            raise(call(NATIVE_GLOBAL(f, "SchemaFallbackLoopError"), target, own_path));
         }
         check(PyObject_SetAttr(obj.ptr(), intern("fallback"), far.ptr()));
     });
@@ -83,7 +83,7 @@ object fallback_value(Frame& f, KnownPaths& known, handle data, handle fallback_
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_ValueError)) throw;
             Handling handling(e.value());
-            raise(call(G(f, "SchemaFallbackError"), target, call_method(data, "reconstruct")));
+            raise(call(NATIVE_GLOBAL(f, "SchemaFallbackError"), target, call_method(data, "reconstruct")));
         }
         index = PyLong_AsSsize_t(call_method(known.list(), "index", target).ptr());
     }
@@ -105,17 +105,17 @@ object default_validate(Frame& f, handle self, handle data, handle top, handle l
 
 object collect_defaults(Frame& f, handle self) {
     if (is_dict_schema(f, self)) {
-        object list_dict = G(f, "ListDict");
+        object list_dict = NATIVE_GLOBAL(f, "ListDict");
         object defaults = call(list_dict);
         for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
             auto [path, obj] = unpack2(pair);
-            if (is_instance(obj, G(f, "Default"))) {
+            if (is_instance(obj, NATIVE_GLOBAL(f, "Default"))) {
                 call_method(defaults, "append", pair_of(path, call_method(obj, "validate", handle(Py_None))));
             }
         });
         return call_method(defaults, "reconstruct");
     }
-    if (issubclass(attr(self, "schemaType"), G(f, "Default"))) {
+    if (issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Default"))) {
         return call_method(attr(self, "schema"), "validate", handle(Py_None));
     }
     return py::none();
@@ -123,11 +123,11 @@ object collect_defaults(Frame& f, handle self) {
 
 object collect_fallbacks(Frame& f, handle self) {
     if (is_dict_schema(f, self)) {
-        object list_dict = G(f, "ListDict");
+        object list_dict = NATIVE_GLOBAL(f, "ListDict");
         object fallbacks = call(list_dict);
         for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
             auto [path, obj] = unpack2(pair);
-            if (!is_instance(obj, G(f, "Fallback"))) return;
+            if (!is_instance(obj, NATIVE_GLOBAL(f, "Fallback"))) return;
             check_own_key(f, obj, path);
             call_method(fallbacks, "append", pair_of(path, obj));
         });
@@ -135,15 +135,15 @@ object collect_fallbacks(Frame& f, handle self) {
         }
         return call_method(fallbacks, "reconstruct");
     }
-    if (issubclass(attr(self, "schemaType"), G(f, "Fallback"))) return attr(self, "schema");
+    if (issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Fallback"))) return attr(self, "schema");
     return py::none();
 }
 
 object apply_defaults(Frame& f, handle self, handle data) {
     object defaults = call_method(self, "collect_defaults");
     if (data.is_none()) return defaults;
-    if (!is_instance(defaults, G(f, "dict")) || !truth(defaults)) return borrow(data.ptr());
-    object list_dict = G(f, "ListDict");
+    if (!is_instance(defaults, NATIVE_GLOBAL(f, "dict")) || !truth(defaults)) return borrow(data.ptr());
+    object list_dict = NATIVE_GLOBAL(f, "ListDict");
     object pairs = call(list_dict, defaults);
     object flat = call(list_dict, data);
     KnownPaths known(f, key_paths(flat));
@@ -157,7 +157,7 @@ object apply_defaults(Frame& f, handle self, handle data) {
 object apply_fallback(Frame& f, handle self, handle data) {
     object fallbacks = call_method(self, "collect_fallbacks");
     if (!truth(fallbacks)) return borrow(data.ptr());
-    object list_dict = G(f, "ListDict");
+    object list_dict = NATIVE_GLOBAL(f, "ListDict");
     object pairs = call(list_dict, fallbacks);
     object flat = call(list_dict, data);
     KnownPaths known(f, key_paths(flat));

@@ -24,9 +24,9 @@ bool has_key(handle mapping, handle key) {
 
 // `sorted(keys, key=Schema.priority)`, for a new list of keys.
 object by_priority(Frame& f, object keys) {
-    object priority = attr(G(f, "Schema"), "priority");
+    object priority = attr(NATIVE_GLOBAL(f, "Schema"), "priority");
     if (!PyMethod_Check(priority.ptr()) || PyMethod_GET_FUNCTION(priority.ptr()) != made().priority) {
-        return call_kw(G(f, "sorted"), {keys}, {{"key", priority}});
+        return call_kw(NATIVE_GLOBAL(f, "sorted"), {keys}, {{"key", priority}});
     }
     Py_ssize_t size = PyList_GET_SIZE(keys.ptr());
     std::vector<int> ranks(static_cast<size_t>(size));
@@ -77,7 +77,7 @@ public:
     DictRule(Call& c, Target& t, handle data, handle missed) : c_(c), f_(c.f), t_(t), data_(data), missed_(missed) {}
 
     object run() {
-        object od = G(f_, "OrderedDict");
+        object od = NATIVE_GLOBAL(f_, "OrderedDict");
         valid_ = is_instance(data_, od) ? call(od) : steal(PyDict_New());
         coverage_ = steal(PySet_New(nullptr));
         object keys = by_priority(f_, keys_of(data_));
@@ -112,7 +112,7 @@ private:
             check(PySet_Add(coverage_.ptr(), k.ptr()));
             set_item(valid_, k, result);
         } catch (py::error_already_set& e) {
-            if (!e.matches(G(f_, "SchemaMissingKeyError"))) throw;
+            if (!e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) throw;
             convert_missing(e);
             check(PySet_Add(coverage_.ptr(), k.ptr()));
         }
@@ -145,7 +145,7 @@ private:
                 set_item(valid_, match_key, result);
                 return;
             } catch (py::error_already_set& e) {
-                if (!e.matches(G(f_, "SchemaMissingKeyError"))) throw;
+                if (!e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) throw;
                 convert_missing(e);
                 check(PySet_Add(coverage_.ptr(), sk.ptr()));
             }
@@ -154,11 +154,11 @@ private:
 
     // A key test that raised a schema error: the next schema key is tried.
     bool key_test_failed(py::error_already_set& e) {
-        if (e.matches(G(f_, "SchemaMissingKeyError"))) {
+        if (e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) {
             convert_missing(e);
             return true;
         }
-        return e.matches(G(f_, "SchemaError"));
+        return e.matches(NATIVE_GLOBAL(f_, "SchemaError"));
     }
 
     // Every missing key the error reports becomes an entry of `missed`: the key path of the
@@ -180,7 +180,7 @@ private:
     }
 
     object without_optional(handle keys) {
-        object optional = G(f_, "Optional");
+        object optional = NATIVE_GLOBAL(f_, "Optional");
         object result = steal(PySet_New(nullptr));
         for_each(keys, [&](handle key) {
             if (!issubclass(type_of(key), optional)) check(PySet_Add(result.ptr(), key.ptr()));
@@ -204,7 +204,7 @@ private:
             append(names, call_method(entry, "pop"));
             append(paths, entry);
         }
-        raise(call_kw(G(f_, "SchemaMissingKeyError"), {paths, names}, {{"locations", c_.locations}}));
+        raise(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names}, {{"locations", c_.locations}}));
     }
 
     object finish() {
@@ -217,7 +217,7 @@ private:
             object valid_keys = steal(PySet_New(keys_of(valid_).ptr()));
             object wrong = steal(PyNumber_Subtract(data_keys.ptr(), valid_keys.ptr()));
             object path = t_.path_now();
-            raise(call_kw(G(f_, "SchemaUnsupportedKeyError"), {path, wrong}, {{"locations", c_.locations}}));
+            raise(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong}, {{"locations", c_.locations}}));
         }
         return valid_;
     }
@@ -234,9 +234,9 @@ private:
 }  // namespace
 
 object dict_rule(Call& c, Target& t, handle data) {
-    if (!is_instance(data, G(c.f, "dict"))) {
+    if (!is_instance(data, NATIVE_GLOBAL(c.f, "dict"))) {
         object path = t.path_now();
-        raise(call_kw(G(c.f, "SchemaTypeError"), {path, t.schema, data}, {{"locations", c.locations}}));
+        raise(call_kw(NATIVE_GLOBAL(c.f, "SchemaTypeError"), {path, t.schema, data}, {{"locations", c.locations}}));
     }
     FreshMissed missed(t.self);
     object result;

@@ -93,7 +93,7 @@ object validate_nested(Call& c, handle obj, handle data, handle top, bool soft) 
 }
 
 object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top, bool soft) {
-    object cls = G(c.f, "Schema");
+    object cls = NATIVE_GLOBAL(c.f, "Schema");
     if (!truth(top) && schema_class_untouched(cls)) {
         Target t{handle(), borrow(sub.ptr()), type_of(sub), &path};
         return run_ladder(c, t, data, soft);
@@ -103,7 +103,7 @@ object validate_with(Call& c, handle sub, const PathRef& path, handle data, hand
 }
 
 Wrappers::Wrappers(Call& c, handle subs, handle path, handle top) : c_(c), top_(top) {
-    object cls = G(c.f, "Schema");
+    object cls = NATIVE_GLOBAL(c.f, "Schema");
     unseen_ = !truth(top) && schema_class_untouched(cls);
     view_ = PathRef::view(path);
     for_each(subs, [&](handle sub) {
@@ -160,17 +160,17 @@ bool equals_builtin(PyObject* schema, PyObject* builtin) {
     return truth(steal(PyObject_RichCompare(schema, builtin, Py_EQ)));
 }
 
-NameSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
+GlobalSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
 enum class Builtin { no, passed, failed };
 
 // Rule 3: whether the schema is one of the nine built-ins, and whether `data` passed.
 Builtin builtin_rule(Call& c, const Target& t, handle data, bool soft) {
-    for (NameSlot& slot : builtin_slots) {
-        object builtin = lookup(c.f, slot);
+    for (GlobalSlot& slot : builtin_slots) {
+        object builtin = c.f.global(slot);
         if (!equals_builtin(t.schema.ptr(), builtin.ptr())) continue;
         if (is_instance(data, t.schema)) return Builtin::passed;
-        fail_at_path(c, G(c.f, "SchemaTypeError"), t, data, soft);
+        fail_at_path(c, NATIVE_GLOBAL(c.f, "SchemaTypeError"), t, data, soft);
         return Builtin::failed;
     }
     return Builtin::no;
@@ -188,7 +188,7 @@ object callable_rule(Call& c, Target& t, handle data) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;
         Handling handling(e.value());
-        object error = call(G(c.f, "SchemaClassError"), t.path_now(), t.schema, data, e.value());
+        object error = call(NATIVE_GLOBAL(c.f, "SchemaClassError"), t.path_now(), t.schema, data, e.value());
         raise_from(error, e.value());
     }
     if (truth(c.advanced)) return call(t.schema, data);
@@ -200,15 +200,15 @@ object callable_rule(Call& c, Target& t, handle data) {
 object run_ladder(Call& c, Target& t, handle data, bool soft) {
     RecursionGuard guard;
     Frame& f = c.f;
-    if (issubclass(t.schema_type, G(f, "Any"))) return borrow(data.ptr());
-    if (issubclass(t.schema_type, G(f, "Schema"))) return nested_rule(c, t, data, soft);
+    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "Any"))) return borrow(data.ptr());
+    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "Schema"))) return nested_rule(c, t, data, soft);
     Builtin builtin = builtin_rule(c, t, data, soft);
     if (builtin == Builtin::passed) return borrow(data.ptr());
     if (builtin == Builtin::failed) return object();
-    if (issubclass(t.schema_type, G(f, "dict"))) return dict_rule(c, t, data);
+    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "dict"))) return dict_rule(c, t, data);
     if (PyCallable_Check(t.schema.ptr())) return callable_rule(c, t, data);
     if (truth(steal(PyObject_RichCompare(t.schema.ptr(), data.ptr(), Py_EQ)))) return borrow(data.ptr());
-    return fail_at_path(c, G(f, "SchemaValueError"), t, data, soft);
+    return fail_at_path(c, NATIVE_GLOBAL(f, "SchemaValueError"), t, data, soft);
 }
 
 namespace {

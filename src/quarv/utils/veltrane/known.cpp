@@ -19,7 +19,7 @@ bool same(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b
 
 // An element that the sound comparison treats specially: an Optional wrapper or a wildcard.
 bool special_element(Frame& f, handle element) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(element.ptr())) == G(f, "Optional").ptr() || is_wildcard(f, element);
+    return reinterpret_cast<PyObject*>(Py_TYPE(element.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr() || is_wildcard(f, element);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ bool pair_matches(Frame& f, handle left, handle right) {
     object b = unwrap_optional(f, right);
     bool match;
     if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
-        object pattern = call_method(G(f, "re"), "compile", a);
+        object pattern = call_method(NATIVE_GLOBAL(f, "re"), "compile", a);
         match = !call_method(pattern, "match", b).is_none();
     } else {
         match = truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
@@ -102,7 +102,7 @@ struct Expansion {
             return true;
         }
         if (untouched) return items_equal(f, entry_items.items(), taken, self.items(), length);
-        object path_cls = G(f, "Path");
+        object path_cls = NATIVE_GLOBAL(f, "Path");
         object left = call(path_cls, steal(PySequence_GetSlice(entry.ptr(), 0, length)));
         object right = call(path_cls, as_tuple(self.items(), length));
         return truth(steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
@@ -111,7 +111,7 @@ struct Expansion {
     void expand(Py_ssize_t position, handle key) {
         object path = filled(f, self, position, key);
         object more = untouched ? missing_from(f, path, known, true, plain_keys)
-                                : call_method(call(G(f, "Path"), path), "missing_from", known.list());
+                                : call_method(call(NATIVE_GLOBAL(f, "Path"), path), "missing_from", known.list());
         for_each(more, [&](handle concrete) { check(PySet_Add(found.ptr(), concrete.ptr())); });
     }
 
@@ -162,7 +162,7 @@ object path_hash(Frame&, handle self) {
 }
 
 object path_eq(Frame& f, handle self, handle other) {
-    if (!is_instance(other, G(f, "Path"))) return py::bool_(false);
+    if (!is_instance(other, NATIVE_GLOBAL(f, "Path"))) return py::bool_(false);
     if (PyObject_Size(self.ptr()) != PyObject_Size(other.ptr())) {
         if (PyErr_Occurred()) throw py::error_already_set();
         return py::bool_(false);
@@ -179,7 +179,7 @@ object path_is_dynamic(Frame& f, handle self) { return py::bool_(elements_dynami
 
 object path_missing_from(Frame& f, handle self, handle paths) {
     KnownPaths known(f, paths);
-    bool untouched = path_class_untouched(G(f, "Path"));
+    bool untouched = path_class_untouched(NATIVE_GLOBAL(f, "Path"));
     bool own_type = untouched && reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == made().Path;
     bool dynamic = own_type ? elements_dynamic(f, self) : truth(call_method(self, "is_dynamic"));
     if (!dynamic) return base_case(known, self);

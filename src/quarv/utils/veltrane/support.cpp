@@ -1,11 +1,9 @@
-// Look-ups of module-level names, recognising this module's own classes, small object helpers.
+// Recognising this module's own classes, small object helpers.
 #include "veltrane.hpp"
 
 namespace veltrane {
 
 namespace {
-
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 bool found_as(PyTypeObject* type, const char* name, PyObject* expected) {
     return _PyType_Lookup(type, intern(name)) == expected;
@@ -36,36 +34,6 @@ bool plain_type(PyTypeObject* type) {
 
 }  // namespace
 
-object lookup(Frame& f, NameSlot& s) {
-    PyObject* globals = f.globals().ptr();
-    if (s.globals == globals && s.globals_version == version_of(globals)) {
-        if (!s.builtins) return borrow(s.value);
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (s.builtins == builtins && s.builtins_version == version_of(builtins)) return borrow(s.value);
-    }
-    PyObject* name = intern(s.name);
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value) {
-        s.globals = globals;
-        s.globals_version = version_of(globals);
-        s.builtins = nullptr;
-        s.value = value;
-        return borrow(value);
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    PyObject* builtins = PyEval_GetBuiltins();
-    value = PyDict_GetItemWithError(builtins, name);
-    if (!value) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return f.global(handle(name));  // raises the NameError
-    }
-    s.globals = globals;
-    s.globals_version = version_of(globals);
-    s.builtins = builtins;
-    s.builtins_version = version_of(builtins);
-    s.value = value;
-    return borrow(value);
-}
 
 Made& made() {
     static Made instance;
@@ -118,16 +86,16 @@ object extended(handle path, handle key) {
     return steal(PyNumber_Add(path.ptr(), tail.ptr()));
 }
 
-bool is_wildcard(Frame& f, handle obj) { return is_instance(obj, G(f, "Any")); }
+bool is_wildcard(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "Any")); }
 
 object unwrap_optional(Frame& f, handle obj) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == G(f, "Optional").ptr()) return attr(obj, "schema");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr()) return attr(obj, "schema");
     return borrow(obj.ptr());
 }
 
 int priority_of(Frame& f, handle obj) {
-    if (is_instance(obj, G(f, "Any"))) return 3;
-    if (is_instance(obj, G(f, "Optional"))) return 2;
+    if (is_instance(obj, NATIVE_GLOBAL(f, "Any"))) return 3;
+    if (is_instance(obj, NATIVE_GLOBAL(f, "Optional"))) return 2;
     return 1;
 }
 

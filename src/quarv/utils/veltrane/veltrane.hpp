@@ -9,30 +9,11 @@
 namespace veltrane {
 using namespace native;
 
-// ----- look-ups, the module's own objects, exception state (support.cpp) -------------------------
-
-// One call site's look-up of a module-level name (module namespace, then built-ins). It is answered
-// from memory only while neither dictionary has changed since: their version tags tell.
-struct NameSlot {
-    const char* name;
-    PyObject* globals = nullptr;
-    uint64_t globals_version = 0;
-    PyObject* builtins = nullptr;  // set when the name was found among the built-ins
-    uint64_t builtins_version = 0;
-    PyObject* value = nullptr;     // borrowed: the unchanged dictionary holds it
-};
-object lookup(Frame& f, NameSlot& slot);
-
-#define G(frame, literal)                                            \
-    ::veltrane::lookup((frame), []() -> ::veltrane::NameSlot& {      \
-        static ::veltrane::NameSlot veltrane_slot{literal};          \
-        return veltrane_slot;                                        \
-    }())
+// ----- the module's own objects and small helpers (support.cpp) -----------------------------------
 
 // The classes and functions this module made, to recognise them when a looked-up name or a method
 // still refers to them (then the work is done here instead of through the call protocol).
 struct Made {
-    PyObject* globals = nullptr;  // the namespace these functions were defined in
     PyObject* Schema = nullptr;
     PyObject* Path = nullptr;
     PyObject* schema_init = nullptr;
@@ -53,24 +34,6 @@ struct Made {
 };
 Made& made();
 
-// While alive, `exc` is the exception being handled, as in the body of an `except` clause: what is
-// raised meanwhile (here or by Python code called from here) gets it as its context.
-class Handling {
-public:
-    explicit Handling(handle exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc.ptr()); }
-    ~Handling() {
-        PyErr_SetHandledException(saved_);
-        Py_XDECREF(saved_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* saved_;
-};
-
-// The frame one of this module's functions runs in, for calling its implementation directly.
-inline Frame frame_of(PyObject* fn) { return Frame(reinterpret_cast<FunctionObject*>(fn), made().globals); }
 // `bound` is `self.<method>` and still this module's function `fn`.
 inline bool is_bound_to(handle bound, handle self, PyObject* fn) {
     return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
