@@ -37,7 +37,7 @@ std::pair<object, object> unpack2(handle item) {
 }
 
 object mapping_get(handle mapping, handle key, handle default_) {
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (uses_dict_method(mapping, "get")) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value) return borrow(value);
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -46,8 +46,19 @@ object mapping_get(handle mapping, handle key, handle default_) {
     return call_method(mapping, "get", key, default_);
 }
 
+object mapping_get_or_new_dict(handle mapping, handle key) {
+    if (uses_dict_method(mapping, "get")) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value) return borrow(value);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return steal(PyDict_New());
+    }
+    return call_method(mapping, "get", key, steal(PyDict_New()));
+}
+
 object mapping_setdefault(handle mapping, handle key, handle default_) {
-    if (PyDict_CheckExact(mapping.ptr())) return borrow(PyDict_SetDefault(mapping.ptr(), key.ptr(), default_.ptr()));
+    if (uses_dict_method(mapping, "setdefault"))
+        return borrow(PyDict_SetDefault(mapping.ptr(), key.ptr(), default_.ptr()));
     return call_method(mapping, "setdefault", key, default_);
 }
 

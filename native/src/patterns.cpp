@@ -65,4 +65,19 @@ Match match_list_extend_key(handle pattern, handle key, object& name) {
     return Match::yes;
 }
 
+bool match_first_group(handle pattern, handle key, object& name) {
+    switch (match_list_extend_key(pattern, key, name)) {
+        case Match::yes:
+            return true;
+        case Match::no:
+            return false;
+        case Match::unknown:
+            break;
+    }
+    object match = call_method(pattern, "match", key);
+    if (!truth(match)) return false;
+    name = call_method(match, "group", py::int_(1));
+    return true;
+}
+
 }  // namespace native

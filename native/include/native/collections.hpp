@@ -9,11 +9,21 @@ namespace native {
 // `a, b = item`, with the interpreter's errors for the wrong number of values.
 std::pair<object, object> unpack2(handle item);
 
-// `for key, value in mapping.items(): fn(key, value)`. An exact dict is walked directly; a change of
-// its size during the walk raises the RuntimeError that iterating its items would raise.
+// Whether calling the method `name` of obj runs dict's own: obj is an exact dict, or of a dict
+// subclass that does not override it. Such objects may be worked on with the PyDict_* functions.
+inline bool uses_dict_method(handle obj, const char* name) {
+    if (PyDict_CheckExact(obj.ptr())) return true;
+    if (!PyDict_Check(obj.ptr())) return false;
+    PyObject* key = intern(name);
+    return _PyType_Lookup(Py_TYPE(obj.ptr()), key) == _PyType_Lookup(&PyDict_Type, key);
+}
+
+// `for key, value in mapping.items(): fn(key, value)`. A dict whose `items` is dict's own is walked
+// directly; a change of its size during the walk raises the RuntimeError that iterating its items
+// would raise.
 template <typename Fn>
 void for_each_item(handle mapping, Fn&& fn) {
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (uses_dict_method(mapping, "items")) {
         Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
@@ -57,12 +67,14 @@ void for_each(handle iterable, Fn&& fn) {
 
 // `mapping.get(key, default)`.
 object mapping_get(handle mapping, handle key, handle default_);
-// `mapping[key]`.
+// `mapping.get(key, {})`, building the empty dict only when a dict's own `get` would return it.
+object mapping_get_or_new_dict(handle mapping, handle key);
+// `mapping[key]` (a missing key of a dict subclass still reaches its __missing__).
 inline object get_item(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
+    if (PyDict_Check(mapping.ptr())) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value) return borrow(value);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (value && uses_dict_method(mapping, "__getitem__")) return borrow(value);
+        if (!value && PyErr_Occurred()) throw py::error_already_set();
     }
     return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
@@ -76,6 +88,10 @@ inline void set_item(handle mapping, handle key, handle value) {
 }
 // `mapping.setdefault(key, default)`.
 object mapping_setdefault(handle mapping, handle key, handle default_);
+// `mapping.setdefault(key, {})`.
+inline object mapping_setdefault_new_dict(handle mapping, handle key) {
+    return mapping_setdefault(mapping, key, steal(PyDict_New()));
+}
 // `key in container`.
 inline bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
 // `a == b` and `a != b`, truth taken.

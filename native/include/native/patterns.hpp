@@ -12,4 +12,8 @@ enum class Match { no, yes, unknown };
 // other pattern or key, where the caller asks the pattern itself.
 Match match_list_extend_key(handle pattern, handle key, object& name);
 
+// `m = pattern.match(key)`: whether it matched, with `m.group(1)` in `name`. Answered natively
+// where match_list_extend_key can; otherwise the pattern is asked (its errors pass through).
+bool match_first_group(handle pattern, handle key, object& name);
+
 }  // namespace native

@@ -106,20 +106,7 @@ object empty_like(handle value) {
 // Whether k is a list-extending key ("%EXTEND_LIST{name}"): the match of LIST_EXTEND_PATTERN,
 // whose first group is stored in `name`.
 bool is_list_extending_key(Frame& f, handle k, object& name) {
-    if (!PyUnicode_Check(k.ptr())) return false;
-    object pattern = NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN");
-    switch (match_list_extend_key(pattern, k, name)) {
-        case Match::yes:
-            return true;
-        case Match::no:
-            return false;
-        case Match::unknown:
-            break;
-    }
-    object match = call_method(pattern, "match", k);
-    if (!truth(match)) return false;
-    name = call_method(match, "group", py::int_(1));
-    return true;
+    return PyUnicode_Check(k.ptr()) && match_first_group(NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name);
 }
 
 void extend_listed(Frame& f, handle a, handle key, handle v) {
@@ -163,24 +150,13 @@ object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
 
 // ----- recursive_setdefault(a, b) --------------------------------------------------------------
 
-// `a.get(k, {})`; an exact dict that holds k needs no default built.
-object get_or_new_dict(handle a, handle k) {
-    if (PyDict_CheckExact(a.ptr())) {
-        PyObject* held = PyDict_GetItemWithError(a.ptr(), k.ptr());
-        if (held) return borrow(held);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return steal(PyDict_New());
-    }
-    return call_method(a, "get", k, steal(PyDict_New()));
-}
-
 object recursive_setdefault(Frame& f, handle a, handle b) {
     RecursionGuard guard;
     AbcSnapshot abc_state;
     for_each_item(b, [&](handle k, handle v) {
         if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping")) &&
-            isinstance_abc(get_or_new_dict(a, k), NATIVE_GLOBAL(f, "Mapping"))) {
-            object target = get_or_new_dict(a, k);
+            isinstance_abc(mapping_get_or_new_dict(a, k), NATIVE_GLOBAL(f, "Mapping"))) {
+            object target = mapping_get_or_new_dict(a, k);
             object self = NATIVE_GLOBAL(f, "recursive_setdefault");
             object merged = f.is_self(self) ? recursive_setdefault(f, target, v) : call(self, target, v);
             set_item(a, k, merged);

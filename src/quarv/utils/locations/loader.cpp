@@ -47,7 +47,7 @@ void link_elements(handle node, handle parent, handle location_cls, handle file)
     for_each(attr(node, "value"), [&](handle element) {
         object record = new_location(location_cls);
         position_at(record, file, element);
-        store(parent, steal(PyLong_FromSsize_t(index++)), record);
+        set_item(parent, steal(PyLong_FromSsize_t(index++)), record);
         set_attr(element, "_parent", record);
     });
 }
@@ -112,7 +112,7 @@ object loader_construct_object(Frame& f, handle self, handle node, handle deep) 
     object data = base_construct_object(f, self, node, deep);
     if (attr(self, "_locations").is_none() || !is_instance(node, f.global("ScalarNode"))) return data;
     object parent = optional_attr(node, "_parent");
-    if (parent) store(parent, data, attr(node, "_location"));
+    if (parent) set_item(parent, data, attr(node, "_location"));
     return data;
 }
 

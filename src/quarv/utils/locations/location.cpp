@@ -87,16 +87,6 @@ void position(handle record, handle file, handle line, handle column) {
     set_field(record, 2, column);
 }
 
-bool plain_dict(handle obj) { return PyDict_CheckExact(obj.ptr()) || is_known_record(obj); }
-
-void store(handle mapping, handle key, handle value) {
-    if (plain_dict(mapping)) {
-        check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-    } else {
-        check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-    }
-}
-
 // ----- Location methods ----------------------------------------------------------------------------
 
 object location_init(Frame& f, handle self, handle args, handle kwargs) {
@@ -138,9 +128,9 @@ object location_deepcopy(Frame& f, handle d) {
     } else {
         return borrow(d.ptr());
     }
-    each_item(d, [&](handle key, handle value) {
+    for_each_item(d, [&](handle key, handle value) {
         object self = f.global("location_deepcopy");
-        store(copy, key, f.is_self(self) ? location_deepcopy(f, value) : call(self, value));
+        set_item(copy, key, f.is_self(self) ? location_deepcopy(f, value) : call(self, value));
     });
     return copy;
 }

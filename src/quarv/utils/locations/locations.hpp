@@ -16,28 +16,6 @@ void remember_location_class(handle cls, handle init);
 object new_location(handle location_cls);
 // `record.file, record.line, record.column = file, line, column`, in that order.
 void position(handle record, handle file, handle line, handle column);
-// True for objects whose entries may be written with PyDict_SetItem: exact dicts and records of
-// the class made here, which overrides no dict method.
-bool plain_dict(handle obj);
-// `mapping[key] = value`, directly for plain dicts.
-void store(handle mapping, handle key, handle value);
-
-// `for key, value in mapping.items(): fn(key, value)`, walking plain dicts directly.
-template <typename Fn>
-void each_item(handle mapping, Fn&& fn) {
-    if (!plain_dict(mapping)) return for_each_item(mapping, fn);
-    Py_ssize_t size = PyDict_GET_SIZE(mapping.ptr());
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
-        object k = borrow(key);
-        object v = borrow(value);
-        fn(k, v);
-        if (PyDict_GET_SIZE(mapping.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-}
-
 object location_init(Frame& f, handle self, handle args, handle kwargs);
 object location_str(Frame& f, handle self);
 object location_extract(Frame& f, handle self);
