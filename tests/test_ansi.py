@@ -113,6 +113,20 @@ def test_random_texts_match_the_pattern(extra):
         assert (result is line) == (expected is line), repr(line)
 
 
+@pytest.mark.parametrize("extra", [[], WIDE, ASTRAL], ids=["latin1", "ucs2", "ucs4"])
+def test_long_texts_match_the_pattern(extra):
+    # texts of several thousand characters, as whole log files are, take another route than lines
+    rng = random.Random(7 + len(extra))
+    lines = ["x" * 5000 + "\x9b1m", "\x9b2J" * 2000 + "ok", (ESC + "[1m") * 3000]  # only the CSIs were non-ASCII
+    lines += ["".join(random_line(rng, extra) for _ in range(rng.randrange(100, 400))) for _ in range(60)]
+    for line in lines:
+        assert len(line) > 2048
+        expected = reference(line)
+        result = escape(line)
+        assert_same_text(result, expected)
+        assert (result is line) == (expected is line)
+
+
 @pytest.mark.parametrize("command", [
     ["ls", "--color=always", "-l", "-a"],
     ["grep", "--color=always", "-r", "-n", "ba"],
