@@ -367,7 +367,22 @@ int set_annotations(FunctionObject* fn, PyObject* value, void*) {
     return 0;
 }
 PyObject* get_code(FunctionObject* fn, void*) { return Py_NewRef(fn->spec->code.ptr()); }
-PyObject* get_closure(FunctionObject*, void*) { Py_RETURN_NONE; }
+// The captured values, shown as cells the way a Python closure shows them.
+PyObject* get_closure(FunctionObject* fn, void*) {
+    if (!fn->closure || !PyTuple_Check(fn->closure)) Py_RETURN_NONE;
+    Py_ssize_t size = PyTuple_GET_SIZE(fn->closure);
+    PyObject* cells = PyTuple_New(size);
+    if (!cells) return nullptr;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* cell = PyCell_New(PyTuple_GET_ITEM(fn->closure, i));
+        if (!cell) {
+            Py_DECREF(cells);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(cells, i, cell);
+    }
+    return cells;
+}
 PyObject* get_builtins(FunctionObject*, void*) { return Py_NewRef(PyEval_GetBuiltins()); }
 
 PyGetSetDef function_getset[] = {

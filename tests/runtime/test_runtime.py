@@ -242,4 +242,5 @@ def test_inner_functions_close_over_their_values(probe):
     counter = probe.make_counter(5)
     assert counter() == 6 and counter(step=10) == 15
     assert counter.__qualname__ == "make_counter.<locals>.counter"
+    assert [cell.cell_contents for cell in counter.__closure__] == [5] and probe.f0.__closure__ is None
     assert probe.make_counter(1) is not probe.make_counter(1)
