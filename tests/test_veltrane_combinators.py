@@ -76,6 +76,36 @@ def test_use_converts_and_reports_failures(loaded):
     assert caught.value.locations == [tree["a"][7]]
 
 
+class Unprintable:
+    """A record whose text form fails."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __str__(self):
+        raise self.error("no text")
+
+
+def _path_aware_int(path, value):
+    return int(value)
+
+
+@pytest.mark.parametrize("make", [lambda: Or(int), lambda: Use(int), lambda: PathAwareUse(_path_aware_int)])
+@pytest.mark.parametrize("error", [AttributeError, KeyError, TypeError])
+def test_record_without_a_text_form_is_left_out(monkeypatch, make, error):
+    monkeypatch.setattr(veltrane, "chainget", lambda tree, path: Unprintable(error))
+    schema = make()
+    if error is TypeError and not isinstance(schema, Use):
+        # only Use skips a TypeError of its record steps; the others let it out
+        with pytest.raises(TypeError, match="no text") as caught:
+            schema.validate("x", locations={})
+        assert isinstance(caught.value.__context__, (SchemaError, ValueError))
+        return
+    with pytest.raises(SchemaError) as caught:
+        schema.validate("x", locations={})
+    assert caught.value.locations == [] and "no text" not in str(caught.value)
+
+
 def test_use_lets_schema_errors_and_interrupts_through():
     failure = SchemaError("mine")
 

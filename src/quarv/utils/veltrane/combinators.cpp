@@ -55,7 +55,9 @@ object callable_name(handle fn) {
             append(records, record);
         }
     } catch (py::error_already_set& e) {
-        if (!(skip_type_error && e.matches(PyExc_TypeError))) throw;
+        // the record's own text form is one of the skipped steps too
+        if (!matches_any(e, {PyExc_AttributeError, PyExc_KeyError}) && !(skip_type_error && e.matches(PyExc_TypeError)))
+            throw;
     }
     object error = call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}});
     raise_from(error, x.value());
@@ -81,8 +83,14 @@ object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, han
     message = concat(message, str_of(data));
     object record = record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
     if (record) {
-        message = concat(message, steal(PyUnicode_FromFormat("(%U)", str_of(record).ptr())));
-        append(records, record);
+        try {
+            object with_record = concat(message, steal(PyUnicode_FromFormat("(%U)", str_of(record).ptr())));
+            append(records, record);
+            message = with_record;
+        } catch (py::error_already_set& failure) {
+            // the record's own text form is one of the skipped steps too
+            if (!matches_any(failure, {PyExc_AttributeError, PyExc_KeyError})) throw;
+        }
     }
     return concat(message, concat(text("\n"), str_of(e.value())));
 }
