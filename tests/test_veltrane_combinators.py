@@ -138,6 +138,9 @@ def test_callables_without_a_name_are_named_by_repr(fn, name):
         Use(fn).validate("x")
     assert str(caught.value).startswith(f"{name}('x') raised ValueError(")
     assert isinstance(caught.value.__cause__, ValueError)
+    with pytest.raises(SchemaError) as caught:
+        PathAwareUse(fn).validate("x")
+    assert str(caught.value).startswith(f"{name}('x') raised TypeError(")
     # the failure is a schema error, so alternatives and lists still collect it
     assert Or(Use(fn), str).validate("x") == "x"
     with pytest.raises(SchemaError, match="Bad elements in list"):
@@ -195,3 +198,11 @@ def test_list_of_leaves_its_path_as_it_found_it():
         elements.validate(["y"])
     assert "['items', 0]" in str(caught.value)
     assert str(elements) == "ListOf items (type) <class 'int'>"
+
+    def interrupted(value):
+        raise KeyboardInterrupt
+
+    escaping = ListOf(Use(interrupted), ["items"])
+    with pytest.raises(KeyboardInterrupt):
+        escaping.validate([1])
+    assert escaping.path == ["items"]
