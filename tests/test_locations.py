@@ -95,6 +95,17 @@ def test_dict_initialiser_errors_pass_through():
         Location([(1, 2, 3)])
 
 
+class IndexOnly:
+    def __init__(self, number):
+        self.number = number
+
+    def __add__(self, other):
+        return IndexOnly(self.number + other)
+
+    def __index__(self):
+        return self.number
+
+
 @pytest.mark.parametrize("file, line, column, text", [
     ("/srv/conf/a.yaml", 4, 2, "a.yaml line:5 column:3"),
     ("conf.yaml", 0, 0, "conf.yaml line:1 column:1"),
@@ -102,6 +113,7 @@ def test_dict_initialiser_errors_pass_through():
     ("", 2.9, 7.2, " line:3 column:8"),  # floats are truncated
     ("", True, False, " line:2 column:1"),
     (b"/x/bytes.yaml", 0, 0, "b'bytes.yaml' line:1 column:1"),
+    ("", IndexOnly(4), IndexOnly(0), " line:5 column:1"),  # an integer conversion through __index__
 ])
 def test_text_form(file, line, column, text):
     assert str(record(line, column, file)) == text

@@ -19,6 +19,7 @@ void define_location(ModuleBody& m) {
 }
 
 void define_loader(ModuleBody& m) {
+    locations::prepare_node_classes(py::make_tuple(m.get("ScalarNode"), m.get("SequenceNode"), m.get("MappingNode")));
     ClassBuilder c = m.class_("LocSafeLoader", {m.get("SafeLoader")});
     c.def("__init__", "(self, stream, *, locations=None, file_name=None)", &locations::loader_init);
     c.def("construct_document", "(self, node)", &locations::loader_construct_document);

@@ -31,16 +31,12 @@ bool builds_directly(handle location_cls) {
     return init == known.init;
 }
 
-// `%d` of the text form: an int as it is, anything else through its own integer conversion.
+// `%d` of the text form: an int as it is, any other number through its own integer conversion
+// (`__int__`, else `__index__`), which also rejects an `__int__` that returns no int.
 object decimal(handle value) {
     if (PyLong_Check(value.ptr())) return steal(PyLong_Type.tp_repr(value.ptr()));
-    PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
-    if (!number || !number->nb_int) raise(PyExc_TypeError, "an integer is required");
-    object converted = steal(number->nb_int(value.ptr()));
-    if (!PyLong_Check(converted.ptr())) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    if (!PyNumber_Check(value.ptr())) raise(PyExc_TypeError, "an integer is required");
+    object converted = steal(PyNumber_Long(value.ptr()));
     return steal(PyLong_Type.tp_repr(converted.ptr()));
 }
 

@@ -30,6 +30,8 @@ object recursive_location_setdefault(Frame& f, handle data, handle new_data, han
 
 // ----- the loader (loader.cpp) ------------------------------------------------------------------------
 
+// Readies PyYAML's node classes for the attributes the loader sets on their instances.
+void prepare_node_classes(handle node_classes);
 object loader_init(Frame& f, handle self, handle stream, handle locations, handle file_name);
 object loader_construct_document(Frame& f, handle self, handle node);
 object loader_construct_object(Frame& f, handle self, handle node, handle deep);
