@@ -24,7 +24,7 @@ struct Signature {
     Py_ssize_t varkw_slot() const { return argcount + kwonly + (varargs ? 1 : 0); }
 };
 
-struct Spec {
+struct Shared {
     FunctionDef def;
     Signature sig;
     object code;
@@ -40,8 +40,8 @@ struct Spec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* spec_capsule;
-    const Spec* spec;
+    PyObject* shared_capsule;
+    const Shared* shared;
     PyObject* globals;
     PyObject* name;
     PyObject* qualname;
@@ -84,7 +84,7 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t st
     std::vector<PyObject*> names;
     try {
         for (Py_ssize_t i = start; i < end; ++i) {
-            if (!slots[i]) names.push_back(PyObject_Repr(fn->spec->sig.names[static_cast<size_t>(i)].ptr()));
+            if (!slots[i]) names.push_back(PyObject_Repr(fn->shared->sig.names[static_cast<size_t>(i)].ptr()));
         }
         format_missing(fn, kind, names);
     } catch (py::error_already_set& e) {
@@ -94,7 +94,7 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t st
 }
 
 void too_many_positional(FunctionObject* fn, PyObject* const* slots, Py_ssize_t given) {
-    const Signature& sig = fn->spec->sig;
+    const Signature& sig = fn->shared->sig;
     Py_ssize_t kwonly_given = 0;
     for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonly; ++i)
         if (slots[i]) ++kwonly_given;
@@ -134,7 +134,7 @@ Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
 
 // The interpreter's error for positional-only parameters passed by keyword; false when none was.
 bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
-    const Signature& sig = fn->spec->sig;
+    const Signature& sig = fn->shared->sig;
     object passed = steal(PyList_New(0));
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -157,7 +157,7 @@ bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
 // Fills `slots` (new references) from a vectorcall; false with an error set on a wrong call.
 bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** slots) {
-    const Signature& sig = fn->spec->sig;
+    const Signature& sig = fn->shared->sig;
     if (sig.varkw) {
         slots[sig.varkw_slot()] = PyDict_New();
         if (!slots[sig.varkw_slot()]) return false;
@@ -240,7 +240,7 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
 PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
     Frame frame(fn, fn->globals);
     try {
-        return fn->spec->def.trampoline(frame, slots, fn->spec->def.target);
+        return fn->shared->def.trampoline(frame, slots, fn->shared->def.target);
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -255,7 +255,7 @@ PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<FunctionObject*>(callable);
-    Py_ssize_t total = fn->spec->sig.total();
+    Py_ssize_t total = fn->shared->sig.total();
     PyObject* small[12] = {};
     std::unique_ptr<PyObject*[]> large;
     PyObject** slots = small;
@@ -272,7 +272,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // ----- the type -----------------------------------------------------------------------------
 
 int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
-    Py_VISIT(fn->spec_capsule);
+    Py_VISIT(fn->shared_capsule);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
@@ -304,7 +304,7 @@ void function_dealloc(FunctionObject* fn) {
     function_clear(fn);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->spec_capsule);
+    Py_CLEAR(fn->shared_capsule);
     PyObject_GC_Del(fn);
 }
 
@@ -366,7 +366,7 @@ int set_annotations(FunctionObject* fn, PyObject* value, void*) {
     Py_XSETREF(fn->annotations, Py_XNewRef(value));
     return 0;
 }
-PyObject* get_code(FunctionObject* fn, void*) { return Py_NewRef(fn->spec->code.ptr()); }
+PyObject* get_code(FunctionObject* fn, void*) { return Py_NewRef(fn->shared->code.ptr()); }
 // The captured values, shown as cells the way a Python closure shows them.
 PyObject* get_closure(FunctionObject* fn, void*) {
     if (!fn->closure || !PyTuple_Check(fn->closure)) Py_RETURN_NONE;
@@ -441,17 +441,17 @@ PyTypeObject function_type_object = make_function_type();
 // ----- definitions ----------------------------------------------------------------------------
 
 void destroy_spec(PyObject* capsule) {
-    delete static_cast<Spec*>(PyCapsule_GetPointer(capsule, "native.function.spec"));
+    delete static_cast<Shared*>(PyCapsule_GetPointer(capsule, "native.function.shared"));
 }
 
 // The signature text is compiled as the header of a `def` with an empty body, in the module's
 // namespace (and the class namespace for methods), so that defaults and annotations are evaluated
 // exactly as the interpreter evaluates them when a `def` statement runs.
 object parse_definition(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
-    auto spec = std::make_unique<Spec>();
-    spec->def = def;
-    spec->globals = borrow(globals.ptr());
-    spec->module_name = borrow(module_name.ptr());
+    auto shared = std::make_unique<Shared>();
+    shared->def = def;
+    shared->globals = borrow(globals.ptr());
+    shared->module_name = borrow(module_name.ptr());
     std::string source = "def " + def.name + def.signature + ": pass\n";
     object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
     object code = steal(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
@@ -460,7 +460,7 @@ object parse_definition(const FunctionDef& def, handle globals, handle module_na
     object stub = borrow(PyDict_GetItemString(scratch.ptr(), def.name.c_str()));
     object stub_code = attr(stub, "__code__");
     auto* co = reinterpret_cast<PyCodeObject*>(stub_code.ptr());
-    Signature& sig = spec->sig;
+    Signature& sig = shared->sig;
     sig.argcount = co->co_argcount;
     sig.posonly = co->co_posonlyargcount;
     sig.kwonly = co->co_kwonlyargcount;
@@ -473,36 +473,36 @@ object parse_definition(const FunctionDef& def, handle globals, handle module_na
                                " does not match the arity of its implementation");
     }
     object replace = attr(stub_code, "replace");
-    spec->code = call_kw(replace, {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
-    spec->defaults = attr(stub, "__defaults__");
-    spec->kwdefaults = attr(stub, "__kwdefaults__");
-    spec->annotations = attr(stub, "__annotations__");
-    Spec* raw = spec.get();
-    object capsule = steal(PyCapsule_New(raw, "native.function.spec", destroy_spec));
-    spec.release();
+    shared->code = call_kw(replace, {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
+    shared->defaults = attr(stub, "__defaults__");
+    shared->kwdefaults = attr(stub, "__kwdefaults__");
+    shared->annotations = attr(stub, "__annotations__");
+    Shared* raw = shared.get();
+    object capsule = steal(PyCapsule_New(raw, "native.function.shared", destroy_spec));
+    shared.release();
     return capsule;
 }
 
-const Spec& spec_of(handle capsule) {
-    return *static_cast<const Spec*>(PyCapsule_GetPointer(capsule.ptr(), "native.function.spec"));
+const Shared& shared_of(handle capsule) {
+    return *static_cast<const Shared*>(PyCapsule_GetPointer(capsule.ptr(), "native.function.shared"));
 }
 
 object new_function(handle capsule, handle closure) {
     if (PyType_Ready(&function_type_object) < 0) throw py::error_already_set();
-    const Spec& spec = spec_of(capsule);
+    const Shared& shared = shared_of(capsule);
     auto* fn = PyObject_GC_New(FunctionObject, &function_type_object);
     if (!fn) throw py::error_already_set();
     fn->vectorcall = function_vectorcall;
-    fn->spec_capsule = Py_NewRef(capsule.ptr());
-    fn->spec = &spec;
-    fn->globals = Py_NewRef(spec.globals.ptr());
-    fn->name = PyUnicode_FromString(spec.def.name.c_str());
-    fn->qualname = PyUnicode_FromString(spec.def.qualname.c_str());
-    fn->module = Py_NewRef(spec.module_name.ptr());
-    fn->doc = spec.def.doc ? PyUnicode_FromString(spec.def.doc) : Py_NewRef(Py_None);
-    fn->defaults = spec.defaults.is_none() ? nullptr : Py_NewRef(spec.defaults.ptr());
-    fn->kwdefaults = spec.kwdefaults.is_none() ? nullptr : PyDict_Copy(spec.kwdefaults.ptr());
-    fn->annotations = PyDict_Copy(spec.annotations.ptr());
+    fn->shared_capsule = Py_NewRef(capsule.ptr());
+    fn->shared = &shared;
+    fn->globals = Py_NewRef(shared.globals.ptr());
+    fn->name = PyUnicode_FromString(shared.def.name.c_str());
+    fn->qualname = PyUnicode_FromString(shared.def.qualname.c_str());
+    fn->module = Py_NewRef(shared.module_name.ptr());
+    fn->doc = shared.def.doc ? PyUnicode_FromString(shared.def.doc) : Py_NewRef(Py_None);
+    fn->defaults = shared.defaults.is_none() ? nullptr : Py_NewRef(shared.defaults.ptr());
+    fn->kwdefaults = shared.kwdefaults.is_none() ? nullptr : PyDict_Copy(shared.kwdefaults.ptr());
+    fn->annotations = PyDict_Copy(shared.annotations.ptr());
     fn->dict = nullptr;
     fn->closure = closure ? Py_NewRef(closure.ptr()) : nullptr;
     fn->defining_class = nullptr;
@@ -524,9 +524,9 @@ PyTypeObject* function_type() { return &function_type_object; }
 
 FunctionTemplate::FunctionTemplate(const FunctionDef& def, handle globals, handle module_name,
                                    handle class_namespace)
-    : spec_(parse_definition(def, globals, module_name, class_namespace)) {}
+    : shared_(parse_definition(def, globals, module_name, class_namespace)) {}
 
-object FunctionTemplate::make(handle closure) const { return new_function(spec_, closure); }
+object FunctionTemplate::make(handle closure) const { return new_function(shared_, closure); }
 
 object make_function(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
     return FunctionTemplate(def, globals, module_name, class_namespace).make();

@@ -18,14 +18,14 @@ object builtin_import(handle name, handle globals, handle fromlist, int level) {
     return call(handle(import_fn), name, globals, globals, fromlist, level_obj);
 }
 
-bool spec_is_initializing(handle module) {
-    PyObject* spec = PyObject_GetAttr(module.ptr(), intern("__spec__"));
-    if (!spec) {
+bool module_is_initializing(handle module) {
+    PyObject* module_spec = PyObject_GetAttr(module.ptr(), intern("__spec__"));
+    if (!module_spec) {
         PyErr_Clear();
         return false;
     }
-    int result = _PyModuleSpec_IsInitializing(spec);
-    Py_DECREF(spec);
+    int result = _PyModuleSpec_IsInitializing(module_spec);
+    Py_DECREF(module_spec);
     return result == 1;
 }
 
@@ -57,7 +57,7 @@ object import_from(handle module, handle name) {
         PyErr_SetImportError(message.ptr(), package_name ? package_name.ptr() : nullptr, nullptr);
     } else {
         object path_obj = steal(path);
-        const char* format = spec_is_initializing(module)
+        const char* format = module_is_initializing(module)
                                  ? "cannot import name %R from partially initialized module %R "
                                    "(most likely due to a circular import) (%S)"
                                  : "cannot import name %R from %R (%S)";

@@ -232,7 +232,7 @@ public:
     object make(handle closure = handle()) const;
 
 private:
-    object spec_;  // a capsule holding the shared signature data
+    object shared_;  // a capsule holding the shared signature data
 };
 
 // Makes one function object from a definition, evaluating defaults in `globals`.
