@@ -242,6 +242,8 @@ def test_worked_example():
     ("22: a\ntrue: b\n", {22: "a", True: "b"}, {22: {"a": {}}, True: {"b": {}}}),
     ("1: first\ntrue: second\n", {1: "second"}, {1: {"second": {}}}),  # equal keys share one entry
     ("a: &x 5\nb: *x\n", {"a": 5, "b": 5}, {"a": {}, "b": {5: {}}}),
+    # an aliased list is linked again at each construction: its elements go where the alias is
+    ("a: &s [1]\nb: *s\n", {"a": [1], "b": [1]}, {"a": {}, "b": {0: {1: {}}}}),
     ("a: {}\nb: []\n", {"a": {}, "b": []}, {"a": {}, "b": {}}),
     ("a: [[1, 2], {k: v}]\n", {"a": [[1, 2], {"k": "v"}]},
      {"a": {0: {0: {1: {}}, 1: {2: {}}}, 1: {"k": {"v": {}}}}}),
