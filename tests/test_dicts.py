@@ -213,6 +213,20 @@ def test_update_goes_through_user_mapping_methods():
     assert b.calls == [("items",)]
 
 
+def test_dict_subclasses_keep_their_own_methods_and_attributes():
+    class Plain(dict):
+        pass
+
+    a = Plain(x={"a": 1})
+    recursive_update(a, {"x": {"b": 2}})
+    assert a == {"x": {"a": 1, "b": 2}}
+    shadowed = Plain(x=1)
+    seen = []
+    shadowed.get = lambda key, default=None: seen.append(key) or default
+    recursive_update(shadowed, {"x": {"b": 2}})
+    assert seen == ["x"] and shadowed == {"x": {"b": 2}}
+
+
 @pytest.mark.parametrize("key, target", [
     ("%EXTEND_LIST{l}", "l"),
     ("%EXTEND_LIST{  a b  }", "a b"),

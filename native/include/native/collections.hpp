@@ -14,8 +14,13 @@ std::pair<object, object> unpack2(handle item);
 inline bool uses_dict_method(handle obj, const char* name) {
     if (PyDict_CheckExact(obj.ptr())) return true;
     if (!PyDict_Check(obj.ptr())) return false;
+    PyTypeObject* type = Py_TYPE(obj.ptr());
     PyObject* key = intern(name);
-    return _PyType_Lookup(Py_TYPE(obj.ptr()), key) == _PyType_Lookup(&PyDict_Type, key);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;  // a __getattribute__ decides
+    if (_PyType_Lookup(type, key) != _PyType_Lookup(&PyDict_Type, key)) return false;
+    // an instance attribute of that name would shadow the method
+    PyObject** instance_dict = type->tp_dictoffset ? _PyObject_GetDictPtr(obj.ptr()) : nullptr;
+    return !instance_dict || !*instance_dict || !PyDict_GetItemWithError(*instance_dict, key);
 }
 
 // `for key, value in mapping.items(): fn(key, value)`. A dict whose `items` is dict's own is walked
