@@ -10,12 +10,24 @@ namespace native {
 void throw_error_already_set() { throw py::error_already_set(); }
 
 PyObject* intern(const char* text) {
+    // A direct-mapped memory of recent literals in front of the map: names are asked for at every
+    // attribute access and call, and one comparison usually answers.
+    struct Recent {
+        const char* text;
+        PyObject* name;
+    };
+    static Recent recent[512];
+    Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) & 511];
+    if (slot.text == text) return slot.name;
     static std::unordered_map<const char*, PyObject*> names;
     auto found = names.find(text);
-    if (found != names.end()) return found->second;
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (!name) throw py::error_already_set();
-    names.emplace(text, name);
+    PyObject* name = found != names.end() ? found->second : nullptr;
+    if (!name) {
+        name = PyUnicode_InternFromString(text);
+        if (!name) throw py::error_already_set();
+        names.emplace(text, name);
+    }
+    slot = {text, name};
     return name;
 }
 
