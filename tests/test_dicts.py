@@ -85,9 +85,15 @@ def test_annotations_and_documented_summaries():
     assert generate_unique_key_name.__annotations__ == {"return": "str"}
     assert load_dict_from_list.__annotations__ == {"return": "dict"}
     assert create_extended_dict.__annotations__ == {} == enforce_max_key_value_length.__annotations__
-    assert "Recursively updates on nested dictionary a with dictionary b." in recursive_update.__doc__
-    assert "Recursively calls setdefault on nested dictionary a with dictionary b." in recursive_setdefault.__doc__
-    assert "Recursively cast a nested dictionary to the provided class type" in recursive_cast.__doc__
+    # the name on a line of its own, the summary right below it
+    for fn, summary in [
+        (recursive_update, "Recursively updates on nested dictionary a with dictionary b."),
+        (recursive_setdefault, "Recursively calls setdefault on nested dictionary a with dictionary b."),
+        (recursive_cast, "Recursively cast a nested dictionary to the provided class type"),
+        (set_dict_by_key_path, "Utility to set an element in a nested dictionary by indexing it with a list of keys, "
+                               "creating any keys that don't exist."),
+    ]:
+        assert [line.strip() for line in fn.__doc__.strip().splitlines()[:2]] == [fn.__name__, summary]
     doc = set_dict_by_key_path.__doc__
     for section in ("Example\n-------", "Arguments\n---------", "Returns\n-------"):
         assert section in doc
@@ -211,6 +217,26 @@ def test_update_goes_through_user_mapping_methods():
     b = RecordingDict(k=1)
     recursive_update({}, b)
     assert b.calls == [("items",)]
+
+
+def test_update_hashes_each_key_as_often_as_get_and_assignment_do():
+    class Key:
+        hashed = 0
+
+        def __init__(self, n):
+            self.n = n
+
+        def __hash__(self):
+            Key.hashed += 1
+            return hash(self.n)
+
+        def __eq__(self, other):
+            return isinstance(other, Key) and other.n == self.n
+
+    a, b = {Key(1): {}}, {Key(1): {"x": 1}, Key(2): {"y": 2}}
+    Key.hashed = 0
+    recursive_update(a, b)
+    assert Key.hashed == 4  # a.get(k, ...) and a[k] = ... for each key, held or not
 
 
 def test_dict_subclasses_keep_their_own_methods_and_attributes():
@@ -387,6 +413,23 @@ def test_append_by_key_path():
         set_dict_by_key_path({"a": {"b": "x"}}, ["a", "b"], 1, append_list=True)
 
 
+def test_key_path_is_indexed_through_the_keys_own_subscription():
+    class Keys:
+        def __init__(self, *keys):
+            self.keys, self.seen = list(keys), []
+
+        def __len__(self):
+            return len(self.keys)
+
+        def __getitem__(self, index):
+            self.seen.append(index)
+            return self.keys[index]
+
+    keys, d = Keys("a", "b"), {}
+    assert set_dict_by_key_path(d, keys, 1, append_list=True) == 1 and d == {"a": {"b": [1]}}
+    assert keys.seen == [slice(None, -1), -1, -1]  # keys[:-1], then keys[-1] for d.get and for d[...] = [val]
+
+
 def test_set_by_key_path_errors_pass_through():
     with pytest.raises(AttributeError):
         set_dict_by_key_path({"a": 1}, ["a", "b", "c"], 1)
@@ -434,6 +477,29 @@ def test_unique_key_name(caplog):
     caplog.clear()
     assert generate_unique_key_name("a", 2, {"a_1": 2}) is None and caplog.records == []
     assert generate_unique_key_name("a", 2, {"a_1": 1, "a_2": 1}) == "a_3"
+
+
+class NeverEqual:
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("value", [float("nan"), NeverEqual()], ids=["nan", "never-equal"])
+def test_a_stored_value_is_compared_with_eq_even_when_it_is_the_same_object(value):
+    assert generate_unique_key_name("a", value, {"a_1": value}) == "a_2"
+    merged = create_extended_dict({"a": value}, {"a": 1, "a_1": value})
+    assert list(merged) == ["a", "a_1", "a_2"] and merged["a_2"] is value
+
+
+def test_unique_key_names_end_with_the_range_of_sys_maxsize(monkeypatch):
+    import types
+    monkeypatch.setattr(dicts, "sys", types.SimpleNamespace(maxsize=3))
+    assert generate_unique_key_name("a", 9, {"a_1": 1, "a_2": 2}) is None
+    monkeypatch.setattr(dicts, "sys", types.SimpleNamespace(maxsize=3.5))
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        generate_unique_key_name("a", 9, {})
 
 
 # ----- enforce_max_key_value_length --------------------------------------------------------------

@@ -36,6 +36,10 @@ def test_configuration_by_dotted_key_and_by_section():
     assert cfg.get("secrets").get("other", {}) == {}
     assert cfg.get("email.smtp.host") == "mail" and cfg.get("email.smtp.port") == 25
     assert cfg.get("secrets.string.key") == "k1"
+    # a dotted option name inside a mapping is nested level by level as well
+    cfg.update({"secrets": {"other.key": "k2"}, "limits": {"dicts.max_key_length": 3}})
+    assert cfg.get("secrets").get("other", {}).get("key") == "k2" and cfg.get("secrets.string.key") == "k1"
+    assert cfg.get("limits.dicts.max_key_length", 40) == 3
 
 
 def test_cli_strings_and_numbers():

@@ -34,15 +34,7 @@ class Configuration:
         return self._root.get(key, default)
 
     def set(self, key, value):
-        parts = str(key).split(".")
-        node = self._root
-        for part in parts[:-1]:
-            child = node.get(part)
-            if not isinstance(child, Section):
-                child = Section() if not isinstance(child, dict) else _as_section(child)
-                node[part] = child
-            node = child
-        node[parts[-1]] = _as_section(value) if isinstance(value, dict) else value
+        _store(self._root, key, value)
 
     def update(self, mapping):
         for key, value in mapping.items():
@@ -67,10 +59,23 @@ class Configuration:
         self._root = Section()
 
 
+def _store(node, key, value):
+    """Stores `value` under a dotted `key` below `node`, one level per name; mappings become sections."""
+    parts = str(key).split(".")
+    for part in parts[:-1]:
+        child = dict.get(node, part)
+        if not isinstance(child, Section):
+            child = _as_section(child) if isinstance(child, dict) else Section()
+            node[part] = child
+        node = child
+    node[parts[-1]] = _as_section(value) if isinstance(value, dict) else value
+
+
 def _as_section(mapping):
+    # a dotted option name inside a mapping ("string.key") is nested level by level too
     section = Section()
     for key, value in mapping.items():
-        section[key] = _as_section(value) if isinstance(value, dict) else value
+        _store(section, key, value)
     return section
 
 

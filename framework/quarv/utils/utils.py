@@ -1,7 +1,5 @@
 """Stands in for the host framework's helper module `quarv.utils.utils`."""
 
-from collections.abc import Mapping
-
 __all__ = ["chainget", "get_argv_args", "str_to_number"]
 
 
@@ -63,7 +61,3 @@ def str_to_number(text):
         except ValueError:
             pass
     return text
-
-
-def is_mapping(obj):
-    return isinstance(obj, Mapping)

@@ -8,7 +8,6 @@ using namespace native;
 
 namespace doc {
 const char* recursive_update = R"(recursive_update
-
 Recursively updates on nested dictionary a with dictionary b.
 
 Every mapping of b is merged into the mapping that a holds under the same key (a new mapping of
@@ -18,21 +17,17 @@ key "%EXTEND_LIST{name}" whose value is a list extends the list that a holds und
 Returns a, changed in place, or b itself when a or b is not a mapping.)";
 
 const char* recursive_setdefault = R"(recursive_setdefault
-
 Recursively calls setdefault on nested dictionary a with dictionary b.
 
 Only what a lacks is added; values already in a are kept. Returns a, changed in place.)";
 
 const char* recursive_cast = R"(recursive_cast
-
 Recursively cast a nested dictionary to the provided class type
 
 Returns type_(d), with every mapping reached through mappings converted the same way.)";
 
 const char* set_dict_by_key_path = R"(set_dict_by_key_path
-
-Utility to set an element in a nested dictionary by indexing it with a list of keys,
-creating any keys that don't exist.
+Utility to set an element in a nested dictionary by indexing it with a list of keys, creating any keys that don't exist.
 
 Example
 -------
@@ -55,34 +50,28 @@ Returns
 the value which was set, or None if no value was set)";
 
 const char* create_extended_dict = R"(create_extended_dict
-
 Merge source_dict into a copy of dest_dict without overwriting anything.
 
 A key already present with a different value is stored again under a generated name (the key,
 "_" and a number) when rename_keys is true, and dropped otherwise. Returns a new dict.)";
 
 const char* generate_unique_key_name = R"(generate_unique_key_name
-
 Find the first name "<key>_<n>" (n = 1, 2, ...) that dictionary does not hold.
 
 Returns None when a name on the way already holds an equal value and allow_match is false.)";
 
 const char* enforce_max_key_value_length = R"(enforce_max_key_value_length
-
 Check every key and value of a nested dictionary, or of a list of dictionaries, against the
 maximum key and value lengths; raise an Exception for the first one that is too long.)";
 
 const char* load_dict_from_json_string = R"(load_dict_from_json_string
-
 Load a dictionary from a JSON object text, optionally URL-safe base64 encoded.)";
 
 const char* load_dict_from_kv_string = R"(load_dict_from_kv_string
-
 Load a dictionary from "key=value" words separated by white space (shell quoting applies),
 optionally URL-safe base64 encoded. Keys and values are texts.)";
 
 const char* load_dict_from_list = R"(load_dict_from_list
-
 Load a dictionary from the text of a list literal whose items are JSON object texts, merged
 without overwriting (see create_extended_dict).)";
 }  // namespace doc
@@ -126,13 +115,16 @@ object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
     AbcSnapshot abc_state;
     for_each_item(b, [&](handle k, handle v) {
         if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) {
-            PyObject* held = nullptr;
+            object target;
             if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(v.ptr())) {
-                // building and dropping an unused empty dict is not observable: skip it when a holds k
-                held = PyDict_GetItemWithError(a.ptr(), k.ptr());
+                // building and dropping an unused empty dict is not observable: skip it when a holds k.
+                // One look-up, as a.get makes: a key's own __hash__ runs as often as in a.get.
+                PyObject* held = PyDict_GetItemWithError(a.ptr(), k.ptr());
                 if (!held && PyErr_Occurred()) throw py::error_already_set();
+                target = held ? borrow(held) : steal(PyDict_New());
+            } else {
+                target = mapping_get(a, k, empty_like(v));
             }
-            object target = held ? borrow(held) : mapping_get(a, k, empty_like(v));
             set_item(a, k, call_recursive_update(f, target, v, list_extend));
             return;
         }
@@ -184,7 +176,12 @@ object recursive_cast(Frame& f, handle d, handle type_) {
 
 // ----- set_dict_by_key_path(d, keys, val, *, append_list=False) -------------------------------
 
-object last_key(handle keys) { return steal(PySequence_GetItem(keys.ptr(), -1)); }
+// `keys[-1]`, through the object's own subscription (a sequence protocol call would turn -1 into
+// len(keys) - 1 before a user's __getitem__ sees it).
+object last_key(handle keys) {
+    object minus_one = py::int_(-1);
+    return steal(PyObject_GetItem(keys.ptr(), minus_one.ptr()));
+}
 
 object set_dict_by_key_path(Frame&, handle d, handle keys, handle val, handle append_list) {
     if (!truth(keys)) return py::none();
@@ -231,12 +228,17 @@ object create_extended_dict(Frame& f, handle source_dict, handle dest_dict, hand
 // ----- generate_unique_key_name(key, value, dictionary, allow_match=False) -> 'str' ----------
 
 object generate_unique_key_name(Frame& f, handle key, handle value, handle dictionary, handle allow_match) {
-    object stop = attr(f.global("sys"), "maxsize");
+    // the bound of range(1, sys.maxsize), taken as range takes it
+    object stop = steal(PyNumber_Index(attr(f.global("sys"), "maxsize").ptr()));
     object key_num = py::int_(1);
     object one = py::int_(1);
     while (truth(steal(PyObject_RichCompare(key_num.ptr(), stop.ptr(), Py_LT)))) {
         object alt_key = steal(PyUnicode_FromFormat("%U_%U", str_of(key).ptr(), str_of(key_num).ptr()));
-        if (contains(dictionary, alt_key) && equal(get_item(dictionary, alt_key), value) && !truth(allow_match)) {
+        // `==` itself, not the identity shortcut of a container comparison: a stored value that is the
+        // very object given still decides through its own __eq__ (NaN is not equal to itself)
+        if (contains(dictionary, alt_key) && truth(steal(PyObject_RichCompare(get_item(dictionary, alt_key).ptr(),
+                                                                               value.ptr(), Py_EQ))) &&
+            !truth(allow_match)) {
             return py::none();
         }
         if (!contains(dictionary, alt_key)) {
