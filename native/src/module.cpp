@@ -136,6 +136,12 @@ FromImport& FromImport::import_as(const char* name, const char* as) {
 int run_module_body(PyObject* module, BodyFn body) {
     try {
         ModuleBody m(module);
+        // as for a module run from source: its namespace names the built-ins it was run with
+        PyObject* globals = m.globals().ptr();
+        if (!PyDict_GetItemWithError(globals, intern("__builtins__"))) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            check(PyDict_SetItem(globals, intern("__builtins__"), PyEval_GetBuiltins()));
+        }
         body(m);
         return 0;
     } catch (py::error_already_set& e) {

@@ -5,25 +5,28 @@
 
 namespace native {
 
-namespace {
-
-constexpr const char* list_extend_source = "^%EXTEND_LIST{ *(.+?) *}$";
-
-// Whether `pattern` is a compiled list-extending key pattern. The last pattern verified is kept
-// (with a reference, so its address cannot be reused) to make the common check one comparison.
-bool is_list_extend_pattern(handle pattern) {
-    static PyObject* verified = nullptr;
-    if (pattern.ptr() == verified) return true;
+bool is_compiled_pattern(handle pattern, const char* source) {
     static PyObject* pattern_type = [] {
         object re = steal(PyImport_ImportModule("re"));
         return attr(re, "Pattern").release().ptr();
     }();
     if (reinterpret_cast<PyObject*>(Py_TYPE(pattern.ptr())) != pattern_type) return false;
-    object source = attr(pattern, "pattern");
-    object flags = attr(pattern, "flags");
-    if (!PyUnicode_Check(source.ptr()) || PyUnicode_CompareWithASCIIString(source.ptr(), list_extend_source) != 0)
+    object pattern_source = attr(pattern, "pattern");
+    if (!PyUnicode_Check(pattern_source.ptr()) || PyUnicode_CompareWithASCIIString(pattern_source.ptr(), source) != 0)
         return false;
-    if (PyLong_AsLong(flags.ptr()) != 32) return false;  // re.UNICODE alone: compiled without flags
+    return PyLong_AsLong(attr(pattern, "flags").ptr()) == 32;  // re.UNICODE alone: compiled without flags
+}
+
+namespace {
+
+constexpr const char* list_extend_source = "^%EXTEND_LIST{ *(.+?) *}$";
+
+// The last pattern found to be a list-extending key pattern (with a reference, so its address
+// cannot be reused): makes the common check one comparison.
+bool is_list_extend_pattern(handle pattern) {
+    static PyObject* verified = nullptr;
+    if (pattern.ptr() == verified) return true;
+    if (!is_compiled_pattern(pattern, list_extend_source)) return false;
     Py_XSETREF(verified, Py_NewRef(pattern.ptr()));
     return true;
 }

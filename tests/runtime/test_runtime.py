@@ -92,6 +92,11 @@ def test_defaults_are_evaluated_once_when_defined(probe):
         probe.CONSTANT = saved
 
 
+def test_module_namespace_names_its_builtins(probe):
+    import builtins
+    assert probe.__builtins__ is vars(builtins)
+
+
 def test_module_names_are_looked_up_at_each_call(probe, monkeypatch):
     assert probe.lookup("CONSTANT") == 7
     monkeypatch.setattr(probe, "CONSTANT", 8)

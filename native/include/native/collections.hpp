@@ -100,7 +100,10 @@ inline object mapping_setdefault_new_dict(handle mapping, handle key) {
 // `key in container`.
 inline bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
 // `a == b` and `a != b`, truth taken.
-inline bool equal(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
+inline bool equal(handle a, handle b) {
+    object result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
+    return truth(result);
+}
 inline bool not_equal(handle a, handle b) {
     object result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
     return truth(result);

@@ -5,6 +5,10 @@
 
 namespace native {
 
+// Whether `pattern` is a real compiled pattern (re.Pattern) of exactly `source`, compiled without
+// flags: one that behaves as a native matcher written for that source.
+bool is_compiled_pattern(handle pattern, const char* source);
+
 enum class Match { no, yes, unknown };
 
 // For `pattern.match(key)` where pattern is a compiled "^%EXTEND_LIST{ *(.+?) *}$" (no flags) and

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/patterns.hpp"
 
 namespace {
 using namespace native;
@@ -31,13 +32,6 @@ bool is_own_pattern(handle pattern) {
     for (const object& own : own_patterns())
         if (own.ptr() == pattern.ptr()) return true;
     return false;
-}
-
-// Only a real compiled pattern of this very text, with the default flags, behaves as the scanner.
-bool is_genuine_pattern(handle pattern, handle source) {
-    if (std::strcmp(Py_TYPE(pattern.ptr())->tp_name, "re.Pattern") != 0) return false;
-    object flags = attr(pattern, "flags");
-    return equal(attr(pattern, "pattern"), source) && PyLong_AsLong(flags.ptr()) == 32;  // re.UNICODE
 }
 
 // ----- the scanner ------------------------------------------------------------------------------
@@ -204,9 +198,10 @@ object escape(Frame& f, handle line) {
 
 void body(ModuleBody& m) {
     m.import_("re");
-    object source = text(R"((\x9B|\x1B\[)[0-?]*[ -\/]*[@-~])");
-    object pattern = call_method(m.get("re"), "compile", source);
-    if (is_genuine_pattern(pattern, source)) own_patterns().push_back(pattern);
+    const char* source = R"((\x9B|\x1B\[)[0-?]*[ -\/]*[@-~])";
+    object pattern = call_method(m.get("re"), "compile", text(source));
+    // only a real compiled pattern of this very text, with the default flags, behaves as the scanner
+    if (is_compiled_pattern(pattern, source)) own_patterns().push_back(pattern);
     m.set("ESCAPE_SEQUENCE", pattern);
     m.def("escape", "(line)", &escape, escape_doc);
 }
