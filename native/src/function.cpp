@@ -384,6 +384,19 @@ PyObject* get_closure(FunctionObject* fn, void*) {
     return cells;
 }
 PyObject* get_builtins(FunctionObject*, void*) { return Py_NewRef(PyEval_GetBuiltins()); }
+// Built from the function's current attributes at each access, as inspect builds it for a function.
+PyObject* get_signature(FunctionObject* fn, void*) {
+    try {
+        object inspect = steal(PyImport_ImportModule("inspect"));
+        return call(attr(inspect, "_signature_from_function"), attr(inspect, "Signature"),
+                    handle(reinterpret_cast<PyObject*>(fn)))
+            .release()
+            .ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", reinterpret_cast<getter>(get_name), reinterpret_cast<setter>(set_name), nullptr, nullptr},
@@ -396,6 +409,7 @@ PyGetSetDef function_getset[] = {
     {"__code__", reinterpret_cast<getter>(get_code), nullptr, nullptr, nullptr},
     {"__closure__", reinterpret_cast<getter>(get_closure), nullptr, nullptr, nullptr},
     {"__builtins__", reinterpret_cast<getter>(get_builtins), nullptr, nullptr, nullptr},
+    {"__signature__", reinterpret_cast<getter>(get_signature), nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 

@@ -56,7 +56,7 @@ def test_calls_bind_and_fail_exactly_like_python(probe, name):
 @pytest.mark.parametrize("name", SIGNATURES)
 def test_introspection_matches_python(probe, name):
     native, twin = getattr(probe, name), python_twin(name, SIGNATURES[name])
-    assert inspect.signature(native) == inspect.signature(twin)
+    assert inspect.signature(native) == inspect.signature(twin) == native.__signature__
     assert native.__defaults__ == twin.__defaults__
     assert native.__kwdefaults__ == twin.__kwdefaults__
     assert (native.__name__, native.__qualname__, native.__module__) == (name, name, "_runtime_probe")
@@ -75,6 +75,7 @@ def test_function_attributes(probe):
     probe.f_def.__defaults__ = (7, 8)
     try:
         assert probe.f_def(1) == (1, 7, 8)
+        assert str(inspect.signature(probe.f_def)) == "(a, b=7, c=8)"
     finally:
         probe.f_def.__defaults__ = (2, 3)
     assert type(f).__flags__ & (1 << 11), "vectorcall"
