@@ -534,7 +534,6 @@ FunctionObject* as_function(handle obj) {
 
 }  // namespace
 
-PyTypeObject* function_type() { return &function_type_object; }
 
 FunctionTemplate::FunctionTemplate(const FunctionDef& def, handle globals, handle module_name,
                                    handle class_namespace)

@@ -95,9 +95,6 @@ object call_kw(handle callable, std::initializer_list<handle> args, std::initial
 // `raise exc from None` inside `except`: the context is kept but suppressed.
 [[noreturn]] void raise_from_none(handle exc, handle context);
 
-// The exception object a py::error_already_set carries.
-inline object error_value(const py::error_already_set& error) { return error.value(); }
-
 // Deep recursion of native code: enters the interpreter's recursion accounting and also checks
 // the native stack itself, so a raised recursion limit cannot make native code overflow it.
 class RecursionGuard {
@@ -239,7 +236,6 @@ private:
 object make_function(const FunctionDef& def, handle globals, handle module_name, handle class_namespace = handle());
 // Sets the class that super_() starts from (done by ClassBuilder after the class exists).
 void set_defining_class(handle function, handle cls);
-PyTypeObject* function_type();
 
 #define NATIVE_GLOBAL(frame, literal)                                 \
     (frame).global([]() -> ::native::GlobalSlot& {                    \
