@@ -189,7 +189,7 @@ object strip_text(handle line) {
 // ----- escape(line) -----------------------------------------------------------------------------
 
 object escape(Frame& f, handle line) {
-    object pattern = f.global("ESCAPE_SEQUENCE");
+    object pattern = NATIVE_GLOBAL(f, "ESCAPE_SEQUENCE");
     if (PyUnicode_Check(line.ptr()) && is_own_pattern(pattern)) return strip_text(line);
     return call_method(pattern, "sub", text(""), line);
 }
