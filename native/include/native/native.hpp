@@ -167,7 +167,7 @@ public:
     object global(handle name) const;
     // The same look-up for a hot call site, answered from the slot while the module dict is unchanged;
     // write it as NATIVE_GLOBAL(f, "Mapping").
-    object global(GlobalSlot& slot) const {
+    [[gnu::always_inline]] object global(GlobalSlot& slot) const {
         if (slot.dict == globals_ && slot.version == reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag &&
             (!slot.builtins || builtins_unchanged(slot)))
             return borrow(slot.value);
@@ -191,7 +191,7 @@ public:
 
 private:
     object refresh(GlobalSlot& slot) const;
-    static bool builtins_unchanged(const GlobalSlot& slot) {
+    [[gnu::always_inline]] static bool builtins_unchanged(const GlobalSlot& slot) {
         PyObject* builtins = PyEval_GetBuiltins();
         return slot.builtins == builtins && slot.builtins_version == reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
     }
