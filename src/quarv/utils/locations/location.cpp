@@ -114,18 +114,18 @@ object location_extract(Frame&, handle self) {
 
 object location_deepcopy(Frame& f, handle d) {
     RecursionGuard guard;
-    object location_cls = f.global("Location");
+    object location_cls = NATIVE_GLOBAL(f, "Location");
     object copy;
     if (is_instance(d, location_cls)) {
         copy = new_location(location_cls);
         for (int i = 0; i < 3; ++i) set_field(copy, i, attr(d, slot_names[i]));
-    } else if (isinstance_abc(d, f.global("MutableMapping"))) {
+    } else if (isinstance_abc(d, NATIVE_GLOBAL(f, "MutableMapping"))) {
         copy = steal(PyDict_New());
     } else {
         return borrow(d.ptr());
     }
     for_each_item(d, [&](handle key, handle value) {
-        object self = f.global("location_deepcopy");
+        object self = NATIVE_GLOBAL(f, "location_deepcopy");
         set_item(copy, key, f.is_self(self) ? location_deepcopy(f, value) : call(self, value));
     });
     return copy;
