@@ -34,21 +34,33 @@ void extend_recorded_list(handle data, handle locations, handle new_locations, h
     call_method(get_item(data, name), "extend", v);
 }
 
-object update_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations, handle list_extend);
-
 void update_nested(Frame& f, handle target, handle v, handle locations, handle new_locations, handle k,
                    handle list_extend) {
     object first = mapping_get_or_new_dict(locations, k);
     object second = mapping_get_or_new_dict(new_locations, k);
     object self = NATIVE_GLOBAL(f, "recursive_location_update");
     if (f.is_self(self)) {
-        update_in(f, target, v, first, second, list_extend);
+        recursive_location_update(f, target, v, first, second, list_extend);
     } else {
         call_kw(self, {target, v, first, second}, {{"list_extend", list_extend}});
     }
 }
 
-object update_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations, handle list_extend) {
+void setdefault_nested(Frame& f, handle target, handle v, handle locations, handle new_locations, handle k) {
+    object first = get_item(locations, k);
+    object second = get_item(new_locations, k);
+    object self = NATIVE_GLOBAL(f, "recursive_location_setdefault");
+    if (f.is_self(self)) {
+        recursive_location_setdefault(f, target, v, first, second);
+    } else {
+        call(self, target, v, first, second);
+    }
+}
+
+}  // namespace
+
+object recursive_location_update(Frame& f, handle data, handle new_data, handle locations, handle new_locations,
+                                 handle list_extend) {
     AbcSnapshot abc_state;
     if (!is_mapping(f, data) || !is_mapping(f, new_data)) {
         raise(PyExc_TypeError, "recursive_location_update takes two dicts");
@@ -74,7 +86,8 @@ object update_in(Frame& f, handle data, handle new_data, handle locations, handl
     return borrow(data.ptr());
 }
 
-object setdefault_in(Frame& f, handle data, handle new_data, handle locations, handle new_locations) {
+object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations,
+                                     handle new_locations) {
     AbcSnapshot abc_state;
     if (!is_mapping(f, data) || !is_mapping(f, new_data)) {
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");
@@ -82,34 +95,13 @@ object setdefault_in(Frame& f, handle data, handle new_data, handle locations, h
     RecursionGuard guard;
     for_each_item(new_data, [&](handle k, handle v) {
         if (is_mapping(f, v) && is_mapping(f, mapping_get(data, k, Py_None))) {
-            object target = get_item(data, k);
-            object first = get_item(locations, k);
-            object second = get_item(new_locations, k);
-            object self = NATIVE_GLOBAL(f, "recursive_location_setdefault");
-            if (f.is_self(self)) {
-                setdefault_in(f, target, v, first, second);
-            } else {
-                call(self, target, v, first, second);
-            }
-            return;
+            return setdefault_nested(f, get_item(data, k), v, locations, new_locations, k);
         }
         if (contains(data, k)) return;
         set_item(locations, k, get_item(new_locations, k));
         set_item(data, k, v);
     });
     return borrow(data.ptr());
-}
-
-}  // namespace
-
-object recursive_location_update(Frame& f, handle data, handle new_data, handle locations, handle new_locations,
-                                 handle list_extend) {
-    return update_in(f, data, new_data, locations, new_locations, list_extend);
-}
-
-object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations,
-                                     handle new_locations) {
-    return setdefault_in(f, data, new_data, locations, new_locations);
 }
 
 }  // namespace locations
