@@ -53,40 +53,40 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema) {
 
 // ----- nested validations ------------------------------------------------------------------------------
 
+namespace {
+
+using ValidateFn = NativeFn<handle, handle, handle, handle, handle>;
+
+// A validate method of this module's classes, run directly while `obj.validate` is still it.
+struct OwnValidate {
+    PyObject* Made::*fn;
+    ValidateFn impl;
+    ValidateFn soft_impl;  // the variant that leaves a failure set instead of thrown, if any
+    bool takes_kwargs;     // **kwargs stands where advanced_datatypes would
+};
+
+const OwnValidate own_validates[] = {
+    {&Made::schema_validate, &schema_validate, &schema_validate_soft, false},
+    {&Made::default_validate, &default_validate, nullptr, false},
+    {&Made::use_validate, &use_validate, nullptr, true},
+    {&Made::listof_validate, &listof_validate, nullptr, false},
+    {&Made::or_validate, &or_validate, nullptr, false},
+    {&Made::and_validate, &and_validate, nullptr, false},
+    {&Made::pathaware_validate, &pathaware_validate, nullptr, true},
+};
+
+}  // namespace
+
 object validate_nested(Call& c, handle obj, handle data, handle top, bool soft) {
     object method = attr(obj, "validate");
     if (PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == obj.ptr()) {
         PyObject* fn = PyMethod_GET_FUNCTION(method.ptr());
         Made& m = made();
-        handle none(Py_None);
-        if (fn == m.schema_validate) {
+        for (const OwnValidate& own : own_validates) {
+            if (fn != m.*own.fn) continue;
             Frame sub = frame_of(fn);
-            if (soft) return schema_validate_soft(sub, obj, data, top, c.locations, c.advanced);
-            return schema_validate(sub, obj, data, top, c.locations, c.advanced);
-        }
-        if (fn == m.default_validate) {
-            Frame sub = frame_of(fn);
-            return default_validate(sub, obj, data, top, c.locations, c.advanced);
-        }
-        if (fn == m.use_validate) {
-            Frame sub = frame_of(fn);
-            return use_validate(sub, obj, data, top, c.locations, none);
-        }
-        if (fn == m.listof_validate) {
-            Frame sub = frame_of(fn);
-            return listof_validate(sub, obj, data, top, c.locations, c.advanced);
-        }
-        if (fn == m.or_validate) {
-            Frame sub = frame_of(fn);
-            return or_validate(sub, obj, data, top, c.locations, c.advanced);
-        }
-        if (fn == m.and_validate) {
-            Frame sub = frame_of(fn);
-            return and_validate(sub, obj, data, top, c.locations, c.advanced);
-        }
-        if (fn == m.pathaware_validate) {
-            Frame sub = frame_of(fn);
-            return pathaware_validate(sub, obj, data, top, c.locations, none);
+            ValidateFn impl = soft && own.soft_impl ? own.soft_impl : own.impl;
+            return impl(sub, obj, data, top, c.locations, own.takes_kwargs ? handle(Py_None) : c.advanced);
         }
     }
     return call_kw(method, {data, top}, {{"locations", c.locations}, {"advanced_datatypes", c.advanced}});
@@ -222,10 +222,6 @@ object own_step(handle self, const char* name, PyObject* fn, object (*impl)(Fram
     }
     return call(method, value);
 }
-
-}  // namespace
-
-namespace {
 
 object validate_own(Frame& f, handle self, handle data, handle top, handle locations, handle advanced, bool soft) {
     RecursionGuard guard;
