@@ -15,7 +15,7 @@ object schema_init(Frame&, handle self, handle schema, handle path) {
     set_attr(self, "schema", schema);
     set_attr(self, "schemaType", type_of(schema));
     set_attr(self, "missed", new_list());
-    set_attr(self, "path", truth(path) ? call_method(path, "copy") : new_list());
+    set_attr(self, "path", own_copy(path));
     return py::none();
 }
 
@@ -38,7 +38,7 @@ object any_init(Frame& f, handle self, handle path) {
 
 object group_init(Frame&, handle self, handle path, handle args) {
     set_attr(self, "schemas", args);
-    set_attr(self, "path", truth(path) ? call_method(path, "copy") : new_list());
+    set_attr(self, "path", own_copy(path));
     return py::none();
 }
 
