@@ -76,19 +76,36 @@ bool resolve_pass(Frame& f, handle fallbacks) {
 // The target value of a fallback, found among the data's leaves, or SchemaFallbackError.
 object fallback_value(Frame& f, KnownPaths& known, handle data, handle fallback_obj) {
     object target = attr(fallback_obj, "fallback");
-    Py_ssize_t index = known.index(target);
-    if (index < 0) {
+    Py_ssize_t found = known.index(target);
+    object index;
+    if (found >= 0) {
+        index = steal(PyLong_FromSsize_t(found));
+    } else {
         try {
-            call_method(known.list(), "index", target);
+            index = call_method(known.list(), "index", target);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_ValueError)) throw;
             Handling handling(e.value());
             raise(call(NATIVE_GLOBAL(f, "SchemaFallbackError"), target, call_method(data, "reconstruct")));
         }
-        index = PyLong_AsSsize_t(call_method(known.list(), "index", target).ptr());
     }
-    object pair = get_item(data, steal(PyLong_FromSsize_t(index)));
+    object pair = get_item(data, index);
     return get_item(pair, steal(PyLong_FromLong(1)));
+}
+
+// `flat = ListDict(data)`, then `fill(known, flat, path, item)` for every pair of ListDict(source),
+// `known` being the key paths of flat; the data rebuilt from flat.
+template <typename Fill>
+object fill_each(Frame& f, handle source, handle data, Fill&& fill) {
+    object list_dict = NATIVE_GLOBAL(f, "ListDict");
+    object pairs = call(list_dict, source);
+    object flat = call(list_dict, data);
+    KnownPaths known(f, key_paths(flat));
+    for_each(pairs, [&](handle pair) {
+        auto [path, item] = unpack2(pair);
+        fill(known, flat, path, item);
+    });
+    return call_method(flat, "reconstruct");
 }
 
 }  // namespace
@@ -143,30 +160,18 @@ object apply_defaults(Frame& f, handle self, handle data) {
     object defaults = call_method(self, "collect_defaults");
     if (data.is_none()) return defaults;
     if (!is_instance(defaults, NATIVE_GLOBAL(f, "dict")) || !truth(defaults)) return borrow(data.ptr());
-    object list_dict = NATIVE_GLOBAL(f, "ListDict");
-    object pairs = call(list_dict, defaults);
-    object flat = call(list_dict, data);
-    KnownPaths known(f, key_paths(flat));
-    for_each(pairs, [&](handle pair) {
-        auto [path, value] = unpack2(pair);
+    return fill_each(f, defaults, data, [&](KnownPaths& known, handle flat, handle path, handle value) {
         fill_in(f, known, flat, path, value);
     });
-    return call_method(flat, "reconstruct");
 }
 
 object apply_fallback(Frame& f, handle self, handle data) {
     object fallbacks = call_method(self, "collect_fallbacks");
     if (!truth(fallbacks)) return borrow(data.ptr());
-    object list_dict = NATIVE_GLOBAL(f, "ListDict");
-    object pairs = call(list_dict, fallbacks);
-    object flat = call(list_dict, data);
-    KnownPaths known(f, key_paths(flat));
-    for_each(pairs, [&](handle pair) {
-        auto [path, obj] = unpack2(pair);
+    return fill_each(f, fallbacks, data, [&](KnownPaths& known, handle flat, handle path, handle obj) {
         object value = fallback_value(f, known, flat, obj);
         fill_in(f, known, flat, path, value);
     });
-    return call_method(flat, "reconstruct");
 }
 
 }  // namespace veltrane
