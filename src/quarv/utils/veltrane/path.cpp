@@ -136,6 +136,15 @@ struct Expansion {
     }
 };
 
+// The concrete key paths that the wildcards of `self` stand for among the known paths.
+object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items& self, bool plain_keys) {
+    Expansion expansion{f, known, untouched, self, plain_keys};
+    for (Py_ssize_t i = 0; i < self.size(); ++i) {
+        if (is_wildcard(f, self.items()[i])) expansion.at(i);
+    }
+    return steal(PySequence_List(expansion.found.ptr()));
+}
+
 }  // namespace
 
 bool elements_dynamic(Frame& f, handle elements) {
@@ -147,12 +156,7 @@ bool elements_dynamic(Frame& f, handle elements) {
 object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched, bool plain_keys) {
     RecursionGuard guard;
     if (!elements_dynamic(f, elements)) return base_case(known, elements);
-    Items self(elements);
-    Expansion expansion{f, known, untouched, self, untouched && plain_keys};
-    for (Py_ssize_t i = 0; i < self.size(); ++i) {
-        if (is_wildcard(f, self.items()[i])) expansion.at(i);
-    }
-    return steal(PySequence_List(expansion.found.ptr()));
+    return expand_wildcards(f, known, untouched, Items(elements), untouched && plain_keys);
 }
 
 object path_hash(Frame&, handle self) {
@@ -170,9 +174,7 @@ object path_eq(Frame& f, handle self, handle other) {
     Items left(self);
     Items right(other);
     Py_ssize_t size = left.size() < right.size() ? left.size() : right.size();
-    for (Py_ssize_t i = 0; i < size; ++i)
-        if (!pair_matches(f, left.items()[i], right.items()[i])) return py::bool_(false);
-    return py::bool_(true);
+    return py::bool_(items_equal(f, left.items(), size, right.items(), size));
 }
 
 object path_is_dynamic(Frame& f, handle self) { return py::bool_(elements_dynamic(f, self)); }
@@ -185,12 +187,7 @@ object path_missing_from(Frame& f, handle self, handle paths) {
     if (!dynamic) return base_case(known, self);
     if (own_type) return missing_from(f, self, known, true);
     // A subclass: expand its elements as this class would, the rest through the module's Path.
-    Items items(self);
-    Expansion expansion{f, known, untouched, items};
-    for (Py_ssize_t i = 0; i < items.size(); ++i) {
-        if (is_wildcard(f, items.items()[i])) expansion.at(i);
-    }
-    return steal(PySequence_List(expansion.found.ptr()));
+    return expand_wildcards(f, known, untouched, Items(self), false);
 }
 
 }  // namespace veltrane
