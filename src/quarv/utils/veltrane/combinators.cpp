@@ -41,17 +41,14 @@ object callable_name(handle fn) {
                                     py::error_already_set& x, bool skip_type_error) {
     Handling handling(x.value());
     object records = new_list();
-    object message = str_of(callable_name(fn));
-    message = concat(message, text("("));
-    message = concat(message, repr_of(data));
-    message = concat(message, text(") raised "));
-    message = concat(message, repr_of(x.value()));
+    object name = callable_name(fn);
+    object message = steal(PyUnicode_FromFormat("%S(%R) raised %R", name.ptr(), data.ptr(), x.value().ptr()));
     try {
         object record = skip_type_error
                             ? record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError, PyExc_TypeError})
                             : record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
         if (record) {
-            message = concat(concat(str_of(record), text("\n  ")), message);
+            message = steal(PyUnicode_FromFormat("%S\n  %U", record.ptr(), message.ptr()));
             append(records, record);
         }
     } catch (py::error_already_set& e) {
@@ -79,12 +76,11 @@ object convert(Frame& f, handle self, handle data, handle locations, bool path_a
 object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, handle data, handle locations,
                         handle records, py::error_already_set& e) {
     Handling handling(e.value());
-    object message = concat(str_of(wrappers.text(i)), text(" does not match "));
-    message = concat(message, str_of(data));
+    object message = steal(PyUnicode_FromFormat("%S does not match %S", wrappers.text(i).ptr(), data.ptr()));
     object record = record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
     if (record) {
         try {
-            object with_record = concat(message, steal(PyUnicode_FromFormat("(%U)", str_of(record).ptr())));
+            object with_record = steal(PyUnicode_FromFormat("%U(%S)", message.ptr(), record.ptr()));
             append(records, record);
             message = with_record;
         } catch (py::error_already_set& failure) {
@@ -92,7 +88,7 @@ object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, han
             if (!matches_any(failure, {PyExc_AttributeError, PyExc_KeyError})) throw;
         }
     }
-    return concat(message, concat(text("\n"), str_of(e.value())));
+    return steal(PyUnicode_FromFormat("%U\n%S", message.ptr(), e.value().ptr()));
 }
 
 // Puts a ListOf's path back as it was when the call began, however the call ends.
@@ -174,7 +170,7 @@ struct ListOfRun {
         object texts = new_list();
         for_each(errors, [&](handle error) { append(texts, str_of(error)); });
         object joined = steal(PyUnicode_Join(text("\n").ptr(), texts.ptr()));
-        object message = concat(text("Bad elements in list:\n"), joined);
+        object message = steal(PyUnicode_FromFormat("Bad elements in list:\n%U", joined.ptr()));
         raise(call_kw(NATIVE_GLOBAL(c.f, "SchemaError"), {message}, {{"locations", records}}));
     }
 };
@@ -198,19 +194,21 @@ object or_validate(Frame& f, handle self, handle data, handle top, handle locati
     object records = new_list();
     object schemas = attr(self, "schemas");
     Wrappers wrappers(c, schemas, attr(self, "path"), top);
+    auto failed = [&](size_t i, py::error_already_set& e) {
+        if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw e;
+        append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
+    };
     for (size_t i = 0; i < wrappers.size(); ++i) {
         object result;
         try {
             result = wrappers.validate(i, data, true);
-            if (result) return result;
         } catch (py::error_already_set& e) {
-            if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw;
-            append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
+            failed(i, e);
             continue;
         }
+        if (result) return result;
         py::error_already_set e = pending_error();
-        if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw e;
-        append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
+        failed(i, e);
     }
     object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
     raise(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));

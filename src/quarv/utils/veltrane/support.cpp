@@ -67,8 +67,6 @@ bool path_class_untouched(handle cls) {
     return untouched;
 }
 
-object concat(handle a, handle b) { return steal(PyUnicode_Concat(a.ptr(), b.ptr())); }
-
 object own_copy(handle path) {
     if (PyList_CheckExact(path.ptr())) return steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())));
     if (!truth(path)) return new_list();

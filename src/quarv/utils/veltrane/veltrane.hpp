@@ -54,8 +54,6 @@ inline void append(handle list, handle value) {
         call_method(list, "append", value);
     }
 }
-// `a + b` of texts.
-object concat(handle a, handle b);
 // `path.copy() if path else []`: the key path a schema object keeps of its argument.
 object own_copy(handle path);
 // `path + [key]`.
