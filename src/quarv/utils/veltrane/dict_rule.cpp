@@ -17,11 +17,6 @@ Py_ssize_t size_of(handle obj) {
     return size;
 }
 
-bool has_key(handle mapping, handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) return check(PyDict_Contains(mapping.ptr(), key.ptr())) != 0;
-    return check(PySequence_Contains(mapping.ptr(), key.ptr())) != 0;
-}
-
 // `sorted(keys, key=Schema.priority)`, for a new list of keys.
 object by_priority(Frame& f, object keys) {
     object priority = attr(NATIVE_GLOBAL(f, "Schema"), "priority");
@@ -97,24 +92,28 @@ private:
         object v = get_item(data_, k);
         std::unique_ptr<PathRef> holder;
         const PathRef& base = owner(holder);
-        if (has_key(t_.schema, k)) {
-            literal_match(k, v, base);
+        if (contains(t_.schema, k)) {
+            value_rule(get_item(t_.schema, k), k, v, base, k, k);
             return;
         }
         key_tests(k, v, base);
     }
 
-    void literal_match(handle k, handle v, const PathRef& base) {
-        object sv = get_item(t_.schema, k);
-        PathRef value_path(base, k);
+    // Validates the value `v` of the data key `k` against `sv`: the schema key `covered` counts as
+    // covered either way, and a valid value is kept under `valid_key`. False when the value lacked
+    // keys (they are gathered into `missed`).
+    bool value_rule(handle sv, handle k, handle v, const PathRef& base, handle covered, handle valid_key) {
         try {
+            PathRef value_path(base, k);
             object result = validate_with(c_, sv, value_path, v, handle(Py_False));
-            check(PySet_Add(coverage_.ptr(), k.ptr()));
-            set_item(valid_, k, result);
+            check(PySet_Add(coverage_.ptr(), covered.ptr()));
+            set_item(valid_, valid_key, result);
+            return true;
         } catch (py::error_already_set& e) {
             if (!e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) throw;
             convert_missing(e);
-            check(PySet_Add(coverage_.ptr(), k.ptr()));
+            check(PySet_Add(coverage_.ptr(), covered.ptr()));
+            return false;
         }
     }
 
@@ -138,17 +137,7 @@ private:
                 if (!key_test_failed(e)) throw e;
                 continue;
             }
-            try {
-                PathRef value_path(base, k);
-                object result = validate_with(c_, sv, value_path, v, handle(Py_False));
-                check(PySet_Add(coverage_.ptr(), sk.ptr()));
-                set_item(valid_, match_key, result);
-                return;
-            } catch (py::error_already_set& e) {
-                if (!e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) throw;
-                convert_missing(e);
-                check(PySet_Add(coverage_.ptr(), sk.ptr()));
-            }
+            if (value_rule(sv, k, v, base, sk, match_key)) return;
         }
     }
 
