@@ -47,40 +47,32 @@ const FunctionTemplate& handler_template(Frame& f) {
 
 // ----- enable_double_ctrl_c(callback=None) --------------------------------------------------------
 
-object enable_double_ctrl_c(Frame& f, handle callback) {
-    object handler = handler_template(f).make(py::make_tuple(callback));
+// `signal.signal(signal.SIGINT, handler)`, or with `signal.<name>` as the handler when no handler is
+// given (looked up after the other two names, as that expression does).
+void install_sigint(Frame& f, handle handler, const char* name = nullptr) {
     object install = attr(f.global("signal"), "signal");
     object sigint = attr(f.global("signal"), "SIGINT");
-    call(install, sigint, handler);
+    call(install, sigint, handler ? object(borrow(handler.ptr())) : attr(f.global("signal"), name));
+}
+
+object enable_double_ctrl_c(Frame& f, handle callback) {
+    object handler = handler_template(f).make(py::make_tuple(callback));
+    install_sigint(f, handler);
     return py::none();
 }
 
 // ----- restore_sigint_handler() -----------------------------------------------------------------
 
-void install_default_int_handler(Frame& f) {
-    object install = attr(f.global("signal"), "signal");
-    object sigint = attr(f.global("signal"), "SIGINT");
-    object standard = attr(f.global("signal"), "default_int_handler");
-    call(install, sigint, standard);
-}
-
-void fall_back_to_sig_dfl(Frame& f) {
-    call_method(f.global("logger"), "warning", text("Failed to re-use signal.default_int_handler"));
-    call_method(f.global("logger"), "warning", text("Reverting to signal.SIG_DFL instead..."));
-    object install = attr(f.global("signal"), "signal");
-    object sigint = attr(f.global("signal"), "SIGINT");
-    object sig_dfl = attr(f.global("signal"), "SIG_DFL");
-    call(install, sigint, sig_dfl);
-}
-
 object restore_sigint_handler(Frame& f) {
     call_method(f.global("logger"), "debug", text("Resetting SIGINT handler"));
     try {
-        install_default_int_handler(f);
+        install_sigint(f, handle(), "default_int_handler");
     } catch (py::error_already_set& failure) {
         // Whatever failed, BaseException included, is dropped in favour of the fallback.
         Handling handling(failure.value());
-        fall_back_to_sig_dfl(f);
+        call_method(f.global("logger"), "warning", text("Failed to re-use signal.default_int_handler"));
+        call_method(f.global("logger"), "warning", text("Reverting to signal.SIG_DFL instead..."));
+        install_sigint(f, handle(), "SIG_DFL");
     }
     return py::none();
 }
