@@ -115,7 +115,7 @@ object remove_dups_from_multiple_nargs_list(Frame&, handle multiple_nargs_list) 
         for_each(nargs_list, [&](handle item) {
             PyObject* seen = PyDict_GetItemWithError(items_seen.ptr(), item.ptr());
             if (!seen && PyErr_Occurred()) throw py::error_already_set();
-            if (seen && truth(seen)) return;
+            if (seen) return;  // every entry is True
             check(PyDict_SetItem(items_seen.ptr(), item.ptr(), Py_True));
             check(PyList_Append(kept.ptr(), item.ptr()));
         });
