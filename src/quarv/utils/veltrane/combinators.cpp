@@ -127,9 +127,9 @@ private:
 
 struct ListOfRun {
     Call& c;
-    handle self;
     handle path;
     PathSlot& slot;
+    std::unique_ptr<PathRef> view = PathRef::view(path);  // every element's wrapper starts from the list
     object valid = new_list();
     object errors = new_list();
     object records = new_list();
@@ -138,7 +138,6 @@ struct ListOfRun {
         slot.set(i);
         object result;
         try {
-            std::unique_ptr<PathRef> view = PathRef::view(path);
             PathRef element_path(*view, handle());
             result = validate_with(c, sub, element_path, element, top, true);
         } catch (py::error_already_set& e) {
@@ -232,7 +231,7 @@ object listof_validate(Frame& f, handle self, handle data, handle top, handle lo
     object path = attr(self, "path");
     object sub = attr(self, "schema");
     PathSlot slot(self, path);
-    ListOfRun run{c, self, path, slot};
+    ListOfRun run{c, path, slot};
     object result;
     try {
         Py_ssize_t i = 0;
