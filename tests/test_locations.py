@@ -589,6 +589,17 @@ def test_update_extends_lists_and_their_records(first_tree, expected):
     assert new_tree == {"%EXTEND_LIST{l}": {0: R2}}
 
 
+def test_update_extension_asks_a_record_mapping_for_its_keys():
+    class OddIteration(dict):
+        def __iter__(self):
+            return iter([0])
+
+    entry = OddIteration({0: R0, 5: R1})
+    data, tree = {"l": [1, 2]}, {"l": entry}
+    recursive_location_update(data, {"%EXTEND_LIST{l}": [3]}, tree, {"%EXTEND_LIST{l}": {0: R2}}, True)
+    assert entry[6] is R2 and 1 not in entry
+
+
 def test_update_extension_without_records_in_the_second_tree():
     data, tree = {"l": [1]}, {"l": {0: R0}}
     recursive_location_update(data, {"%EXTEND_LIST{ l }": [2, 3]}, tree, {}, list_extend=1)

@@ -46,7 +46,18 @@ PyObject* intern(const char* text);
 
 inline bool is_instance(handle obj, handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0; }
 inline bool truth(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-inline object attr(handle obj, const char* name) { return steal(PyObject_GetAttr(obj.ptr(), intern(name))); }
+inline object attr(handle obj, handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+inline object attr(handle obj, const char* name) { return attr(obj, handle(intern(name))); }
+inline void set_attr(handle obj, handle name, handle value) { check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr())); }
+inline void set_attr(handle obj, const char* name, handle value) { set_attr(obj, handle(intern(name)), value); }
+// `getattr(obj, name, <missing>)`: an empty object when obj has no such attribute, without an
+// AttributeError ever being built; other errors are raised.
+inline object optional_attr(handle obj, handle name) {
+    PyObject* found = nullptr;
+    check(_PyObject_LookupAttr(obj.ptr(), name.ptr(), &found));
+    return found ? py::reinterpret_steal<object>(found) : object();
+}
+inline object optional_attr(handle obj, const char* name) { return optional_attr(obj, handle(intern(name))); }
 inline object type_of(handle obj) { return py::reinterpret_borrow<object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))); }
 inline object str_of(handle obj) { return steal(PyObject_Str(obj.ptr())); }
 inline object repr_of(handle obj) { return steal(PyObject_Repr(obj.ptr())); }

@@ -24,16 +24,6 @@ const Names& names() {
     return interned;
 }
 
-object get_attr(handle obj, PyObject* name) { return steal(PyObject_GetAttr(obj.ptr(), name)); }
-void set_attr(handle obj, PyObject* name, handle value) { check(PyObject_SetAttr(obj.ptr(), name, value.ptr())); }
-
-// `getattr(obj, name)` for an attribute that may be missing: an empty object then, and no
-// AttributeError is ever built (this runs several times per YAML node).
-object optional_attr(handle obj, PyObject* name) {
-    PyObject* found = nullptr;
-    check(_PyObject_LookupAttr(obj.ptr(), name, &found));
-    return found ? steal(found) : object();
-}
 
 // The node's own record, made the first time the node is seen.
 object own_record(handle node, handle location_cls) {
@@ -45,14 +35,14 @@ object own_record(handle node, handle location_cls) {
 }
 
 void position_at(handle record, handle file, handle node) {
-    object mark = get_attr(node, names().start_mark);
-    position(record, file, get_attr(mark, names().line), get_attr(mark, names().column));
+    object mark = attr(node, names().start_mark);
+    position(record, file, attr(mark, names().line), attr(mark, names().column));
 }
 
 // A mapping's keys enter themselves where the mapping would; each value goes under its key's record.
 // All pairs are linked before the base constructs any of them.
 void link_pairs(handle node, handle parent, handle location_cls) {
-    for_each(get_attr(node, names().value), [&](handle pair) {
+    for_each(attr(node, names().value), [&](handle pair) {
         auto [key_node, value_node] = unpack2(pair);
         object key_record = own_record(key_node, location_cls);
         set_attr(key_node, names().parent, parent);
@@ -63,7 +53,7 @@ void link_pairs(handle node, handle parent, handle location_cls) {
 // Every element gets a new record of its position, entered under its index.
 void link_elements(handle node, handle parent, handle location_cls, handle file) {
     Py_ssize_t index = 0;
-    for_each(get_attr(node, names().value), [&](handle element) {
+    for_each(attr(node, names().value), [&](handle element) {
         object record = new_location(location_cls);
         position_at(record, file, element);
         set_item(parent, steal(PyLong_FromSsize_t(index++)), record);
@@ -77,7 +67,7 @@ void link_elements(handle node, handle parent, handle location_cls, handle file)
 void link_node(Frame& f, handle self, handle node) {
     object location_cls = NATIVE_GLOBAL(f, "Location");
     object record = own_record(node, location_cls);
-    object file = get_attr(self, names().file);
+    object file = attr(self, names().file);
     position_at(record, file, node);
     bool mapping = is_instance(node, NATIVE_GLOBAL(f, "MappingNode"));
     if (!mapping && !is_instance(node, NATIVE_GLOBAL(f, "SequenceNode"))) return;
@@ -98,12 +88,12 @@ object base_construct_object(Frame& f, handle self, handle node, handle deep) {
         PyTuple_SET_ITEM(keywords, 0, Py_NewRef(names().deep));
         return keywords;
     }();
-    object method = get_attr(f.super_(self), names().construct_object);
+    object method = attr(f.super_(self), names().construct_object);
     PyObject* argv[] = {nullptr, node.ptr(), deep.ptr()};
     return steal(PyObject_Vectorcall(method.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, deep_keyword));
 }
 
-bool recording(handle self) { return !get_attr(self, names().locations).is_none(); }
+bool recording(handle self) { return !attr(self, names().locations).is_none(); }
 
 }  // namespace
 
@@ -140,7 +130,7 @@ object loader_init(Frame& f, handle self, handle stream, handle locations, handl
 }
 
 object loader_construct_document(Frame& f, handle self, handle node) {
-    object root = get_attr(self, names().locations);
+    object root = attr(self, names().locations);
     if (!root.is_none()) set_attr(node, names().parent, root);
     return f.super_call(self, "construct_document", node);
 }
@@ -151,7 +141,7 @@ object loader_construct_object(Frame& f, handle self, handle node, handle deep) 
     object data = base_construct_object(f, self, node, deep);
     if (!recording(self) || !is_instance(node, NATIVE_GLOBAL(f, "ScalarNode"))) return data;
     object parent = optional_attr(node, names().parent);
-    if (parent) set_item(parent, data, get_attr(node, names().location));
+    if (parent) set_item(parent, data, attr(node, names().location));
     return data;
 }
 

@@ -10,7 +10,8 @@ namespace {
 // `max(mapping.keys())`, comparing as the built-in max does.
 object largest_key(handle mapping) {
     object largest;
-    for_each(uses_dict_method(mapping, "keys") ? borrow(mapping.ptr()) : call_method(mapping, "keys"), [&](handle key) {
+    // an exact dict iterates its keys; anything else is asked for its keys()
+    for_each(PyDict_CheckExact(mapping.ptr()) ? borrow(mapping.ptr()) : call_method(mapping, "keys"), [&](handle key) {
         if (!largest || check(PyObject_RichCompareBool(key.ptr(), largest.ptr(), Py_GT))) largest = borrow(key.ptr());
     });
     if (!largest) raise(PyExc_ValueError, "max() arg is an empty sequence");

@@ -3,14 +3,6 @@
 
 namespace veltrane {
 
-namespace {
-
-void set_attr(handle obj, const char* name, handle value) {
-    check(PyObject_SetAttr(obj.ptr(), intern(name), value.ptr()));
-}
-
-}  // namespace
-
 object schema_init(Frame&, handle self, handle schema, handle path) {
     set_attr(self, "schema", schema);
     set_attr(self, "schemaType", type_of(schema));
