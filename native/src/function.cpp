@@ -43,6 +43,7 @@ struct FunctionObject {
     PyObject* shared_capsule;
     const Shared* shared;
     PyObject* globals;
+    PyObject* builtins;  // the built-ins dict the function was made with, as a Python function keeps
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -238,7 +239,7 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
-    Frame frame(fn, fn->globals);
+    Frame frame(fn, fn->globals, fn->builtins);
     try {
         return fn->shared->def.trampoline(frame, slots, fn->shared->def.target);
     } catch (py::error_already_set& e) {
@@ -274,6 +275,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
     Py_VISIT(fn->shared_capsule);
     Py_VISIT(fn->globals);
+    Py_VISIT(fn->builtins);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
@@ -287,6 +289,7 @@ int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
 
 int function_clear(FunctionObject* fn) {
     Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
@@ -383,7 +386,7 @@ PyObject* get_closure(FunctionObject* fn, void*) {
     }
     return cells;
 }
-PyObject* get_builtins(FunctionObject*, void*) { return Py_NewRef(PyEval_GetBuiltins()); }
+PyObject* get_builtins(FunctionObject* fn, void*) { return Py_NewRef(fn->builtins); }
 // Built from the function's current attributes at each access, as inspect builds it for a function.
 PyObject* get_signature(FunctionObject* fn, void*) {
     try {
@@ -501,6 +504,16 @@ const Shared& shared_of(handle capsule) {
     return *static_cast<const Shared*>(PyCapsule_GetPointer(capsule.ptr(), "native.function.shared"));
 }
 
+// The namespace's `__builtins__` (a module stands for its dict), else the running ones: what a
+// Python function made in that namespace would use.
+object builtins_of(handle globals) {
+    PyObject* named = PyDict_GetItemWithError(globals.ptr(), intern("__builtins__"));
+    if (!named && PyErr_Occurred()) throw py::error_already_set();
+    if (named && PyModule_Check(named)) return borrow(PyModule_GetDict(named));
+    if (named && PyDict_Check(named)) return borrow(named);
+    return borrow(PyEval_GetBuiltins());
+}
+
 object new_function(handle capsule, handle closure) {
     if (PyType_Ready(&function_type_object) < 0) throw py::error_already_set();
     const Shared& shared = shared_of(capsule);
@@ -510,6 +523,7 @@ object new_function(handle capsule, handle closure) {
     fn->shared_capsule = Py_NewRef(capsule.ptr());
     fn->shared = &shared;
     fn->globals = Py_NewRef(shared.globals.ptr());
+    fn->builtins = Py_NewRef(builtins_of(shared.globals).ptr());
     fn->name = PyUnicode_FromString(shared.def.name.c_str());
     fn->qualname = PyUnicode_FromString(shared.def.qualname.c_str());
     fn->module = Py_NewRef(shared.module_name.ptr());
@@ -558,7 +572,7 @@ object Frame::global(handle name) const {
     PyObject* value = PyDict_GetItemWithError(fn_->globals, name.ptr());
     if (value) return borrow(value);
     if (PyErr_Occurred()) throw py::error_already_set();
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
+    value = PyDict_GetItemWithError(builtins_, name.ptr());
     if (value) return borrow(value);
     if (PyErr_Occurred()) throw py::error_already_set();
     object message = steal(PyUnicode_FromFormat("name '%U' is not defined", name.ptr()));
@@ -573,7 +587,7 @@ object Frame::refresh(GlobalSlot& slot) const {
     PyObject* builtins = nullptr;
     if (!value) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        builtins = PyEval_GetBuiltins();
+        builtins = builtins_;
         value = PyDict_GetItemWithError(builtins, name);
         if (!value) return global(handle(name));  // an error, or the NameError
     }
@@ -587,7 +601,7 @@ object Frame::refresh(GlobalSlot& slot) const {
 
 Frame frame_of(handle function) {
     FunctionObject* fn = as_function(function);
-    return Frame(fn, fn->globals);
+    return Frame(fn, fn->globals, fn->builtins);
 }
 
 handle Frame::globals() const { return fn_->globals; }

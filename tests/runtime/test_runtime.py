@@ -95,7 +95,7 @@ def test_defaults_are_evaluated_once_when_defined(probe):
 
 def test_module_namespace_names_its_builtins(probe):
     import builtins
-    assert probe.__builtins__ is vars(builtins)
+    assert probe.__builtins__ is vars(builtins) and probe.lookup.__builtins__ is vars(builtins)
 
 
 def test_module_names_are_looked_up_at_each_call(probe, monkeypatch):

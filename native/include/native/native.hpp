@@ -172,8 +172,9 @@ struct GlobalSlot {
 // The view a running native function has of itself and its module.
 class Frame {
 public:
-    Frame(FunctionObject* fn, PyObject* globals) : fn_(fn), globals_(globals) {}
-    // A module-level name, looked up now: the module namespace, then the built-ins, else NameError.
+    Frame(FunctionObject* fn, PyObject* globals, PyObject* builtins) : fn_(fn), globals_(globals), builtins_(builtins) {}
+    // A module-level name, looked up now: the module namespace, then the built-ins the function was
+    // made with, else NameError.
     object global(const char* name) const;
     object global(handle name) const;
     // The same look-up for a hot call site, answered from the slot while the module dict is unchanged;
@@ -202,12 +203,13 @@ public:
 
 private:
     object refresh(GlobalSlot& slot) const;
-    [[gnu::always_inline]] static bool builtins_unchanged(const GlobalSlot& slot) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        return slot.builtins == builtins && slot.builtins_version == reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
+    [[gnu::always_inline]] bool builtins_unchanged(const GlobalSlot& slot) const {
+        return slot.builtins == builtins_ &&
+               slot.builtins_version == reinterpret_cast<PyDictObject*>(builtins_)->ma_version_tag;
     }
     FunctionObject* fn_;
     PyObject* globals_;
+    PyObject* builtins_;
 };
 
 // The frame a native function object runs in: for calling its implementation directly once a
