@@ -31,8 +31,9 @@ bool is_list_extend_pattern(handle pattern) {
     return true;
 }
 
-}  // namespace
+enum class Match { no, yes, unknown };
 
+// The list-extending key pattern's answer, or `unknown` for any other pattern or key.
 Match match_list_extend_key(handle pattern, handle key, object& name) {
     if (!PyUnicode_CheckExact(key.ptr()) || !is_list_extend_pattern(pattern)) return Match::unknown;
     PyObject* k = key.ptr();
@@ -67,6 +68,8 @@ Match match_list_extend_key(handle pattern, handle key, object& name) {
     name = steal(PyUnicode_Substring(k, first, last));
     return Match::yes;
 }
+
+}  // namespace
 
 bool match_first_group(handle pattern, handle key, object& name) {
     switch (match_list_extend_key(pattern, key, name)) {
