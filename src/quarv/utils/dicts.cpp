@@ -87,10 +87,7 @@ object call_recursive_update(Frame& f, handle a, handle b, handle list_extend) {
 }
 
 // An empty mapping of the value's own type, built by calling that type without arguments.
-object empty_like(handle value) {
-    if (PyDict_CheckExact(value.ptr())) return steal(PyDict_New());
-    return call(type_of(value));
-}
+object empty_like(handle value) { return call(type_of(value)); }
 
 // Whether k is a list-extending key ("%EXTEND_LIST{name}"): the match of LIST_EXTEND_PATTERN,
 // whose first group is stored in `name`.
@@ -115,16 +112,9 @@ object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
     AbcSnapshot abc_state;
     for_each_item(b, [&](handle k, handle v) {
         if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) {
-            object target;
-            if (PyDict_CheckExact(a.ptr()) && PyDict_CheckExact(v.ptr())) {
-                // building and dropping an unused empty dict is not observable: skip it when a holds k.
-                // One look-up, as a.get makes: a key's own __hash__ runs as often as in a.get.
-                PyObject* held = PyDict_GetItemWithError(a.ptr(), k.ptr());
-                if (!held && PyErr_Occurred()) throw py::error_already_set();
-                target = held ? borrow(held) : steal(PyDict_New());
-            } else {
-                target = mapping_get(a, k, empty_like(v));
-            }
+            // for an exact dict v, building an empty dict that a's own get would not return is not
+            // observable, and is skipped
+            object target = PyDict_CheckExact(v.ptr()) ? mapping_get_or_new_dict(a, k) : mapping_get(a, k, empty_like(v));
             set_item(a, k, call_recursive_update(f, target, v, list_extend));
             return;
         }
@@ -167,7 +157,7 @@ object recursive_cast(Frame& f, handle d, handle type_) {
     object converted = call(type_, d);
     for_each_item(converted, [&](handle k, handle v) {
         if (!isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) return;
-        object value = mapping_get(converted, k, steal(PyDict_New()));
+        object value = mapping_get_or_new_dict(converted, k);
         object self = NATIVE_GLOBAL(f, "recursive_cast");
         set_item(converted, k, f.is_self(self) ? recursive_cast(f, value, type_) : call(self, value, type_));
     });
