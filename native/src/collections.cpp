@@ -1,6 +1,8 @@
 // Mapping and sequence helpers with exact-type fast paths.
 #include "native/collections.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 namespace native {
 
 std::pair<object, object> unpack2(handle item) {
@@ -14,16 +16,16 @@ std::pair<object, object> unpack2(handle item) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
         }
-        throw py::error_already_set();
+        throw_error();
     }
     object iterator = steal(raw_iterator);
     object values[2];
     for (int i = 0; i < 2; ++i) {
         PyObject* next = PyIter_Next(iterator.ptr());
         if (!next) {
-            if (PyErr_Occurred()) throw py::error_already_set();
+            if (PyErr_Occurred()) throw_error();
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
+            throw_error();
         }
         values[i] = steal(next);
     }
@@ -32,7 +34,7 @@ std::pair<object, object> unpack2(handle item) {
         Py_DECREF(extra);
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
     return {values[0], values[1]};
 }
 
@@ -40,7 +42,7 @@ object mapping_get(handle mapping, handle key, handle default_) {
     if (uses_dict_method(mapping, "get")) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value) return borrow(value);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_error();
         return borrow(default_.ptr());
     }
     return call_method(mapping, "get", key, default_);
@@ -50,7 +52,7 @@ object mapping_get_or_new_dict(handle mapping, handle key) {
     if (uses_dict_method(mapping, "get")) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value) return borrow(value);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_error();
         return steal(PyDict_New());
     }
     return call_method(mapping, "get", key, steal(PyDict_New()));
@@ -64,21 +66,29 @@ object mapping_setdefault(handle mapping, handle key, handle default_) {
 
 namespace {
 
-object& cache_token_function() {
-    static object* token_fn = new object(attr(steal(PyImport_ImportModule("abc")), "get_cache_token"));
-    return *token_fn;
+// abc.get_cache_token, imported once for the process (the import may let other threads run, so it
+// is not made inside a static initialiser, which would hold a lock meanwhile).
+handle cache_token_function() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<object> token_fn;
+    return token_fn.call_once_and_store_result([] { return attr(steal(PyImport_ImportModule("abc")), "get_cache_token"); })
+        .get_stored();
 }
 
-long long current_token() { return PyLong_AsLongLong(call(cache_token_function()).ptr()); }
+long long current_token() { return check_value(PyLong_AsLongLong(call(cache_token_function()).ptr())); }
 
+// The four ABCs of collections.abc, kept for the process as the interpreter keeps them.
 void load_abc_table() {
-    detail::AbcTable& table = detail::abc_table;
-    if (table.abcs[0]) return;
-    object module = steal(PyImport_ImportModule("collections.abc"));
-    const char* names[4] = {"Mapping", "MutableMapping", "Sequence", "MutableSequence"};
-    for (auto& row : table.confirmed)
-        for (long long& token : row) token = -1;
-    for (int i = 0; i < 4; ++i) table.abcs[i] = attr(module, names[i]).release().ptr();
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<bool> loaded;
+    loaded.call_once_and_store_result([] {
+        detail::AbcTable& table = detail::abc_table;
+        object module = steal(PyImport_ImportModule("collections.abc"));
+        object abcs[4] = {attr(module, "Mapping"), attr(module, "MutableMapping"), attr(module, "Sequence"),
+                          attr(module, "MutableSequence")};
+        for (auto& row : table.confirmed)
+            for (long long& token : row) token = -1;
+        for (int i = 0; i < 4; ++i) table.abcs[i] = abcs[i].release().ptr();
+        return true;
+    });
 }
 
 }  // namespace

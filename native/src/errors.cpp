@@ -1,55 +1,16 @@
-// Raising with causes and contexts, interned names, keyword calls and the recursion guard.
+// Raising with causes and contexts, catching, the error boundary and the recursion guard.
 #include <pthread.h>
 
-#include <unordered_map>
+#include <new>
 
-#include "native/native.hpp"
+#include "native/errors.hpp"
 
 namespace native {
-
-void throw_error_already_set() { throw py::error_already_set(); }
-
-PyObject* intern(const char* text) {
-    // A direct-mapped memory of recent literals in front of the map: names are asked for at every
-    // attribute access and call, and one comparison usually answers.
-    struct Recent {
-        const char* text;
-        PyObject* name;
-    };
-    static Recent recent[512];
-    Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) & 511];
-    if (slot.text == text) return slot.name;
-    static std::unordered_map<const char*, PyObject*> names;
-    auto found = names.find(text);
-    PyObject* name = found != names.end() ? found->second : nullptr;
-    if (!name) {
-        name = PyUnicode_InternFromString(text);
-        if (!name) throw py::error_already_set();
-        names.emplace(text, name);
-    }
-    slot = {text, name};
-    return name;
-}
-
-object call_kw(handle callable, std::initializer_list<handle> args, std::initializer_list<Kw> kwargs) {
-    std::vector<PyObject*> argv;
-    argv.reserve(1 + args.size() + kwargs.size());
-    argv.push_back(nullptr);
-    for (handle arg : args) argv.push_back(arg.ptr());
-    object names = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    Py_ssize_t index = 0;
-    for (const Kw& kw : kwargs) {
-        PyTuple_SET_ITEM(names.ptr(), index++, Py_NewRef(intern(kw.name)));
-        argv.push_back(kw.value.ptr());
-    }
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwargs.size() ? names.ptr() : nullptr));
-}
 
 void raise(handle exc_type, std::string_view message) {
     object text_obj = text(message);
     PyErr_SetObject(exc_type.ptr(), text_obj.ptr());
-    throw py::error_already_set();
+    throw_error();
 }
 
 void raise(handle exc) {
@@ -58,15 +19,25 @@ void raise(handle exc) {
     } else {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
     }
-    throw py::error_already_set();
+    throw_error();
 }
 
 namespace {
+
 // An instance to raise: an exception class is called without arguments, as `raise` does.
 object instance_of(handle exc) {
     if (PyExceptionClass_Check(exc.ptr())) return call(exc);
     return borrow(exc.ptr());
 }
+
+// Makes `instance` the pending error as it stands: PyErr_SetObject would attach the exception being
+// handled, if any, as its context.
+[[noreturn]] void restore_instance(handle instance) {
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), Py_NewRef(instance.ptr()),
+                  PyException_GetTraceback(instance.ptr()));
+    throw_error();
+}
+
 }  // namespace
 
 void raise_from(handle exc, handle cause) {
@@ -74,28 +45,91 @@ void raise_from(handle exc, handle cause) {
     object cause_instance = cause.is_none() ? borrow(Py_None) : instance_of(cause);
     PyException_SetContext(instance.ptr(), cause.is_none() ? nullptr : Py_NewRef(cause_instance.ptr()));
     PyException_SetCause(instance.ptr(), cause.is_none() ? nullptr : Py_NewRef(cause_instance.ptr()));
-    // PyErr_SetObject would attach the exception being handled, if any, as context: restore directly.
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), Py_NewRef(instance.ptr()),
-                  PyException_GetTraceback(instance.ptr()));
-    throw py::error_already_set();
+    restore_instance(instance);
 }
 
 void raise_with_context(handle exc, handle context) {
     object instance = instance_of(exc);
     PyException_SetContext(instance.ptr(), Py_NewRef(context.ptr()));
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), Py_NewRef(instance.ptr()),
-                  PyException_GetTraceback(instance.ptr()));
-    throw py::error_already_set();
+    restore_instance(instance);
 }
 
 void raise_from_none(handle exc, handle context) {
     object instance = instance_of(exc);
     PyException_SetContext(instance.ptr(), Py_NewRef(context.ptr()));
     PyException_SetCause(instance.ptr(), nullptr);  // also sets __suppress_context__
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), Py_NewRef(instance.ptr()),
-                  PyException_GetTraceback(instance.ptr()));
-    throw py::error_already_set();
+    restore_instance(instance);
 }
+
+// ----- catching ---------------------------------------------------------------------------------
+
+namespace {
+// Inside a catch block: a pybind11 error_already_set carries its error itself; put it back into the
+// indicator, where every other failure already is.
+void error_into_indicator() {
+    if (PyErr_Occurred() || !std::current_exception()) return;
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+}
+}  // namespace
+
+Caught::Caught() {
+    error_into_indicator();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) {
+        type = Py_NewRef(PyExc_SystemError);
+        value = PyUnicode_FromString("error caught without an exception set");
+    }
+    type_ = py::reinterpret_steal<object>(type);
+    value_ = py::reinterpret_steal<object>(value);
+    traceback_ = py::reinterpret_steal<object>(traceback);
+}
+
+handle Caught::value() {
+    if (!value_ || !PyExceptionInstance_Check(value_.ptr()) || Py_TYPE(value_.ptr()) != reinterpret_cast<PyTypeObject*>(type_.ptr())) {
+        PyObject* type = type_.release().ptr();
+        PyObject* value = value_.release().ptr();
+        PyObject* traceback = traceback_.release().ptr();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback && value) PyException_SetTraceback(value, traceback);
+        type_ = py::reinterpret_steal<object>(type);
+        value_ = py::reinterpret_steal<object>(value);
+        traceback_ = py::reinterpret_steal<object>(traceback);
+    }
+    return value_;
+}
+
+void Caught::restore() {
+    PyErr_Restore(type_.release().ptr(), value_.release().ptr(), traceback_.release().ptr());
+}
+
+// ----- the boundary -------------------------------------------------------------------------------
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native code failed without setting an error");
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+}
+
+// ----- the recursion guard ------------------------------------------------------------------------
 
 namespace {
 
@@ -103,12 +137,12 @@ namespace {
 uintptr_t stack_floor() {
     __attribute__((tls_model("initial-exec"))) thread_local uintptr_t floor = 0;
     if (floor) return floor;
-    pthread_attr_t attr;
+    pthread_attr_t attributes;
     void* low = nullptr;
     size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &low, &size);
-        pthread_attr_destroy(&attr);
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &low, &size);
+        pthread_attr_destroy(&attributes);
     }
     // Keep a reserve for the interpreter and for user code called from native code.
     const size_t reserve = size / 4 < (size_t{256} << 10) ? size / 4 : (size_t{256} << 10);
@@ -119,11 +153,11 @@ uintptr_t stack_floor() {
 }  // namespace
 
 RecursionGuard::RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+    if (Py_EnterRecursiveCall(where)) throw_error();
     if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
         Py_LeaveRecursiveCall();
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        throw py::error_already_set();
+        throw_error();
     }
 }
 

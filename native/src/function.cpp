@@ -1,10 +1,9 @@
 // The native function type: a C++ implementation behind a Python function's face (signature,
 // defaults, attributes, descriptor binding, the interpreter's own argument errors).
-#include <structmember.h>
-
 #include <memory>
+#include <vector>
 
-#include "native/native.hpp"
+#include "native/module.hpp"
 
 namespace native {
 
@@ -24,15 +23,12 @@ struct Signature {
     Py_ssize_t varkw_slot() const { return argcount + kwonly + (varargs ? 1 : 0); }
 };
 
+// Holds no object that could lead back to the function or its module: the capsule that owns it is
+// not seen by the garbage collector.
 struct Shared {
     FunctionDef def;
     Signature sig;
     object code;
-    object defaults;
-    object kwdefaults;
-    object annotations;
-    object globals;
-    object module_name;
 };
 
 }  // namespace
@@ -42,6 +38,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     PyObject* shared_capsule;
     const Shared* shared;
+    PyObject* home;      // the module the function was defined in
     PyObject* globals;
     PyObject* builtins;  // the built-ins dict the function was made with, as a Python function keeps
     PyObject* name;
@@ -62,7 +59,7 @@ namespace {
 // ----- argument errors, worded as the interpreter words them -----------------------------------
 
 void format_missing(FunctionObject* fn, const char* kind, const std::vector<PyObject*>& names) {
-    // names are reprs, new references
+    // names are reprs
     object joined;
     size_t count = names.size();
     if (count == 1) {
@@ -78,20 +75,17 @@ void format_missing(FunctionObject* fn, const char* kind, const std::vector<PyOb
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", fn->qualname,
                  static_cast<Py_ssize_t>(count), kind, count == 1 ? "" : "s", joined.ptr());
+    throw_error();
 }
 
 void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t start, Py_ssize_t end,
                        const char* kind) {
+    std::vector<object> reprs;
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!slots[i]) reprs.push_back(repr_of(fn->shared->sig.names[static_cast<size_t>(i)]));
     std::vector<PyObject*> names;
-    try {
-        for (Py_ssize_t i = start; i < end; ++i) {
-            if (!slots[i]) names.push_back(PyObject_Repr(fn->shared->sig.names[static_cast<size_t>(i)].ptr()));
-        }
-        format_missing(fn, kind, names);
-    } catch (py::error_already_set& e) {
-        e.restore();
-    }
-    for (PyObject* n : names) Py_XDECREF(n);
+    for (const object& name : reprs) names.push_back(name.ptr());
+    format_missing(fn, kind, names);
 }
 
 void too_many_positional(FunctionObject* fn, PyObject* const* slots, Py_ssize_t given) {
@@ -100,25 +94,16 @@ void too_many_positional(FunctionObject* fn, PyObject* const* slots, Py_ssize_t 
     for (Py_ssize_t i = sig.argcount; i < sig.argcount + sig.kwonly; ++i)
         if (slots[i]) ++kwonly_given;
     Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
-    bool plural;
-    PyObject* shape;
-    if (defcount) {
-        plural = true;
-        shape = PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount);
-    } else {
-        plural = sig.argcount != 1;
-        shape = PyUnicode_FromFormat("%zd", sig.argcount);
-    }
-    PyObject* kwonly_text = kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                                                given != 1 ? "s" : "", kwonly_given,
-                                                                kwonly_given != 1 ? "s" : "")
-                                         : PyUnicode_FromString("");
-    if (shape && kwonly_text) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, shape,
-                     plural ? "s" : "", given, kwonly_text, given == 1 && !kwonly_given ? "was" : "were");
-    }
-    Py_XDECREF(shape);
-    Py_XDECREF(kwonly_text);
+    bool plural = defcount || sig.argcount != 1;
+    object shape = defcount ? steal(PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount))
+                            : steal(PyUnicode_FromFormat("%zd", sig.argcount));
+    object kwonly_text = kwonly_given ? steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                                   given != 1 ? "s" : "", kwonly_given,
+                                                                   kwonly_given != 1 ? "s" : ""))
+                                      : text("");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, shape.ptr(),
+                 plural ? "s" : "", given, kwonly_text.ptr(), given == 1 && !kwonly_given ? "was" : "were");
+    throw_error();
 }
 
 Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
@@ -133,7 +118,7 @@ Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-// The interpreter's error for positional-only parameters passed by keyword; false when none was.
+// The interpreter's error for positional-only parameters passed by keyword, thrown; false when none was.
 bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
     const Signature& sig = fn->shared->sig;
     object passed = steal(PyList_New(0));
@@ -141,7 +126,7 @@ bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         for (Py_ssize_t i = 0; i < sig.posonly; ++i) {
             int eq = PyObject_RichCompareBool(sig.names[static_cast<size_t>(i)].ptr(), key, Py_EQ);
-            if (eq < 0) throw py::error_already_set();
+            check(eq);
             if (eq) {
                 check(PyList_Append(passed.ptr(), key));
                 break;
@@ -152,22 +137,22 @@ bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
     object joined = steal(PyUnicode_Join(intern(", "), passed.ptr()));
     PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
                  fn->qualname, joined.ptr());
-    return true;
+    throw_error();
 }
 
-// Fills `slots` (new references) from a vectorcall; false with an error set on a wrong call.
-bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Fills `slots` (new references) from a vectorcall; a wrong call throws the interpreter's error.
+void bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** slots) {
     const Signature& sig = fn->shared->sig;
     if (sig.varkw) {
         slots[sig.varkw_slot()] = PyDict_New();
-        if (!slots[sig.varkw_slot()]) return false;
+        if (!slots[sig.varkw_slot()]) throw_error();
     }
     Py_ssize_t n = nargs < sig.argcount ? nargs : sig.argcount;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = Py_NewRef(args[i]);
     if (sig.varargs) {
         PyObject* rest = PyTuple_New(nargs > n ? nargs - n : 0);
-        if (!rest) return false;
+        if (!rest) throw_error();
         for (Py_ssize_t i = n; i < nargs; ++i) PyTuple_SET_ITEM(rest, i - n, Py_NewRef(args[i]));
         slots[sig.varargs_slot()] = rest;
     }
@@ -177,33 +162,27 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
         PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
-            return false;
+            throw_error();
         }
         Py_ssize_t index = find_keyword(sig, key);
-        if (index == -2) return false;
+        if (index == -2) throw_error();
         if (index < 0) {
             if (!sig.varkw) {
-                try {
-                    if (sig.posonly && positional_only_passed_as_keyword(fn, kwnames)) return false;
-                } catch (py::error_already_set& e) {
-                    e.restore();
-                    return false;
-                }
+                if (sig.posonly) positional_only_passed_as_keyword(fn, kwnames);
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
-                return false;
+                throw_error();
             }
-            if (PyDict_SetItem(slots[sig.varkw_slot()], key, value) < 0) return false;
+            check(PyDict_SetItem(slots[sig.varkw_slot()], key, value));
             continue;
         }
         if (slots[index]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, key);
-            return false;
+            throw_error();
         }
         slots[index] = Py_NewRef(value);
     }
     if (nargs > sig.argcount && !sig.varargs) {
         too_many_positional(fn, slots, nargs);
-        return false;
     }
     if (nargs < sig.argcount) {
         Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
@@ -211,7 +190,6 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
         for (Py_ssize_t i = nargs; i < first_default; ++i) {
             if (!slots[i]) {
                 missing_arguments(fn, slots, 0, first_default, "positional");
-                return false;
             }
         }
         for (Py_ssize_t i = n > first_default ? n - first_default : 0; i < defcount; ++i) {
@@ -227,53 +205,51 @@ bool bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs,
                 slots[i] = Py_NewRef(value);
                 continue;
             }
-            if (PyErr_Occurred()) return false;
+            if (PyErr_Occurred()) throw_error();
         }
         kwonly_missing = true;
     }
-    if (kwonly_missing) {
-        missing_arguments(fn, slots, sig.argcount, sig.argcount + sig.kwonly, "keyword-only");
-        return false;
-    }
-    return true;
+    if (kwonly_missing) missing_arguments(fn, slots, sig.argcount, sig.argcount + sig.kwonly, "keyword-only");
 }
 
-PyObject* run_native(FunctionObject* fn, PyObject* const* slots) {
-    Frame frame(fn, fn->globals, fn->builtins);
-    try {
-        return fn->shared->def.trampoline(frame, slots, fn->shared->def.target);
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+// The parameter slots of one call: new references, released however the call ends.
+class Slots {
+public:
+    explicit Slots(Py_ssize_t count) : count_(count) {
+        if (count > static_cast<Py_ssize_t>(std::size(small_))) {
+            large_.assign(static_cast<size_t>(count), nullptr);
+            slots_ = large_.data();
+        }
     }
-    return nullptr;
-}
+    ~Slots() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+    }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    PyObject** data() { return slots_; }
+
+private:
+    Py_ssize_t count_;
+    PyObject* small_[12] = {};
+    std::vector<PyObject*> large_;
+    PyObject** slots_ = small_;
+};
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* fn = reinterpret_cast<FunctionObject*>(callable);
-    Py_ssize_t total = fn->shared->sig.total();
-    PyObject* small[12] = {};
-    std::unique_ptr<PyObject*[]> large;
-    PyObject** slots = small;
-    if (total > 12) {
-        large.reset(new PyObject*[static_cast<size_t>(total)]());
-        slots = large.get();
-    }
-    PyObject* result = nullptr;
-    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) result = run_native(fn, slots);
-    for (Py_ssize_t i = 0; i < total; ++i) Py_XDECREF(slots[i]);
-    return result;
+    return boundary([&]() -> PyObject* {
+        auto* fn = reinterpret_cast<FunctionObject*>(callable);
+        Slots slots(fn->shared->sig.total());
+        bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data());
+        Frame frame(fn, fn->globals, fn->builtins, fn->home);
+        return fn->shared->def.trampoline(frame, slots.data(), fn->shared->def.target);
+    });
 }
 
 // ----- the type -----------------------------------------------------------------------------
 
 int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
     Py_VISIT(fn->shared_capsule);
+    Py_VISIT(fn->home);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->builtins);
     Py_VISIT(fn->module);
@@ -288,6 +264,7 @@ int function_traverse(FunctionObject* fn, visitproc visit, void* arg) {
 }
 
 int function_clear(FunctionObject* fn) {
+    Py_CLEAR(fn->home);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->builtins);
     Py_CLEAR(fn->module);
@@ -389,16 +366,13 @@ PyObject* get_closure(FunctionObject* fn, void*) {
 PyObject* get_builtins(FunctionObject* fn, void*) { return Py_NewRef(fn->builtins); }
 // Built from the function's current attributes at each access, as inspect builds it for a function.
 PyObject* get_signature(FunctionObject* fn, void*) {
-    try {
+    return boundary([&] {
         object inspect = steal(PyImport_ImportModule("inspect"));
         return call(attr(inspect, "_signature_from_function"), attr(inspect, "Signature"),
                     handle(reinterpret_cast<PyObject*>(fn)))
             .release()
             .ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    }
+    });
 }
 
 PyGetSetDef function_getset[] = {
@@ -457,86 +431,93 @@ PyTypeObject function_type_object = make_function_type();
 
 // ----- definitions ----------------------------------------------------------------------------
 
-void destroy_spec(PyObject* capsule) {
+void destroy_shared(PyObject* capsule) {
     delete static_cast<Shared*>(PyCapsule_GetPointer(capsule, "native.function.shared"));
-}
-
-// The signature text is compiled as the header of a `def` with an empty body, in the module's
-// namespace (and the class namespace for methods), so that defaults and annotations are evaluated
-// exactly as the interpreter evaluates them when a `def` statement runs.
-object parse_definition(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
-    auto shared = std::make_unique<Shared>();
-    shared->def = def;
-    shared->globals = borrow(globals.ptr());
-    shared->module_name = borrow(module_name.ptr());
-    std::string source = "def " + def.name + def.signature + ": pass\n";
-    object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
-    object code = steal(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
-    object scratch = class_namespace ? steal(PyDict_Copy(class_namespace.ptr())) : steal(PyDict_New());
-    steal(PyEval_EvalCode(code.ptr(), globals.ptr(), scratch.ptr()));
-    object stub = borrow(PyDict_GetItemString(scratch.ptr(), def.name.c_str()));
-    object stub_code = attr(stub, "__code__");
-    auto* co = reinterpret_cast<PyCodeObject*>(stub_code.ptr());
-    Signature& sig = shared->sig;
-    sig.argcount = co->co_argcount;
-    sig.posonly = co->co_posonlyargcount;
-    sig.kwonly = co->co_kwonlyargcount;
-    sig.varargs = co->co_flags & CO_VARARGS;
-    sig.varkw = co->co_flags & CO_VARKEYWORDS;
-    object varnames = attr(stub_code, "co_varnames");
-    for (Py_ssize_t i = 0; i < sig.total(); ++i) sig.names.push_back(borrow(PyTuple_GET_ITEM(varnames.ptr(), i)));
-    if (static_cast<size_t>(sig.total()) != def.arity) {
-        throw std::logic_error("native function " + def.qualname + ": signature " + def.signature +
-                               " does not match the arity of its implementation");
-    }
-    object replace = attr(stub_code, "replace");
-    shared->code = call_kw(replace, {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
-    shared->defaults = attr(stub, "__defaults__");
-    shared->kwdefaults = attr(stub, "__kwdefaults__");
-    shared->annotations = attr(stub, "__annotations__");
-    Shared* raw = shared.get();
-    object capsule = steal(PyCapsule_New(raw, "native.function.shared", destroy_spec));
-    shared.release();
-    return capsule;
-}
-
-const Shared& shared_of(handle capsule) {
-    return *static_cast<const Shared*>(PyCapsule_GetPointer(capsule.ptr(), "native.function.shared"));
 }
 
 // The namespace's `__builtins__` (a module stands for its dict), else the running ones: what a
 // Python function made in that namespace would use.
 object builtins_of(handle globals) {
     PyObject* named = PyDict_GetItemWithError(globals.ptr(), intern("__builtins__"));
-    if (!named && PyErr_Occurred()) throw py::error_already_set();
+    if (!named && PyErr_Occurred()) throw_error();
     if (named && PyModule_Check(named)) return borrow(PyModule_GetDict(named));
     if (named && PyDict_Check(named)) return borrow(named);
     return borrow(PyEval_GetBuiltins());
 }
 
-object new_function(handle capsule, handle closure) {
-    if (PyType_Ready(&function_type_object) < 0) throw py::error_already_set();
-    const Shared& shared = shared_of(capsule);
+FunctionObject* allocate_function() {
+    if (PyType_Ready(&function_type_object) < 0) throw_error();
     auto* fn = PyObject_GC_New(FunctionObject, &function_type_object);
-    if (!fn) throw py::error_already_set();
+    if (!fn) throw_error();
+    // every field starts empty, so that a failure below frees a consistent object
     fn->vectorcall = function_vectorcall;
-    fn->shared_capsule = Py_NewRef(capsule.ptr());
-    fn->shared = &shared;
-    fn->globals = Py_NewRef(shared.globals.ptr());
-    fn->builtins = Py_NewRef(builtins_of(shared.globals).ptr());
-    fn->name = PyUnicode_FromString(shared.def.name.c_str());
-    fn->qualname = PyUnicode_FromString(shared.def.qualname.c_str());
-    fn->module = Py_NewRef(shared.module_name.ptr());
-    fn->doc = shared.def.doc ? PyUnicode_FromString(shared.def.doc) : Py_NewRef(Py_None);
-    fn->defaults = shared.defaults.is_none() ? nullptr : Py_NewRef(shared.defaults.ptr());
-    fn->kwdefaults = shared.kwdefaults.is_none() ? nullptr : PyDict_Copy(shared.kwdefaults.ptr());
-    fn->annotations = PyDict_Copy(shared.annotations.ptr());
-    fn->dict = nullptr;
-    fn->closure = closure ? Py_NewRef(closure.ptr()) : nullptr;
-    fn->defining_class = nullptr;
-    fn->weakreflist = nullptr;
+    fn->shared_capsule = nullptr;
+    fn->shared = nullptr;
+    fn->home = fn->globals = fn->builtins = nullptr;
+    fn->name = fn->qualname = fn->module = fn->doc = nullptr;
+    fn->defaults = fn->kwdefaults = fn->annotations = fn->dict = nullptr;
+    fn->closure = fn->defining_class = fn->weakreflist = nullptr;
+    return fn;
+}
+
+PyObject* copy_dict_or_null(PyObject* dict) {
+    if (!dict) return nullptr;
+    PyObject* copy = PyDict_Copy(dict);
+    if (!copy) throw_error();
+    return copy;
+}
+
+// The first function object of a definition. The signature text is compiled as the header of a
+// `def` with an empty body, in the module's namespace (and the class namespace for methods), so
+// that defaults and annotations are evaluated exactly as the interpreter evaluates them when a `def`
+// statement runs.
+object create_prototype(const FunctionDef& def, handle module, handle class_namespace) {
+    handle globals = PyModule_GetDict(module.ptr());
+    object module_name = borrow(PyDict_GetItemWithError(globals.ptr(), intern("__name__")));
+    auto shared = std::make_unique<Shared>();
+    shared->def = def;
+    std::string source = "def " + def.name + def.signature + ": pass\n";
+    object filename = steal(PyUnicode_FromFormat("<%U>", module_name.ptr()));
+    object code = steal(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
+    object scratch = class_namespace ? steal(PyDict_Copy(class_namespace.ptr())) : new_dict();
+    steal(PyEval_EvalCode(code.ptr(), globals.ptr(), scratch.ptr()));
+    object stub = borrow(PyDict_GetItemString(scratch.ptr(), def.name.c_str()));
+    object stub_code = attr(stub, "__code__");
+    internals::CodeShape shape = internals::code_shape(stub_code.ptr());
+    Signature& sig = shared->sig;
+    sig.argcount = shape.argcount;
+    sig.posonly = shape.posonly;
+    sig.kwonly = shape.kwonly;
+    sig.varargs = shape.varargs;
+    sig.varkw = shape.varkw;
+    object varnames = attr(stub_code, "co_varnames");
+    for (Py_ssize_t i = 0; i < sig.total(); ++i) sig.names.push_back(borrow(PyTuple_GET_ITEM(varnames.ptr(), i)));
+    if (static_cast<size_t>(sig.total()) != def.arity) {
+        throw std::logic_error("native function " + def.qualname + ": signature " + def.signature +
+                               " does not match the arity of its implementation");
+    }
+    shared->code = call_kw(attr(stub_code, "replace"), {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
+    object capsule = steal(PyCapsule_New(shared.get(), "native.function.shared", destroy_shared));
+    const Shared* raw = shared.release();
+
+    object defaults = attr(stub, "__defaults__");
+    object kwdefaults = attr(stub, "__kwdefaults__");
+    object annotations = attr(stub, "__annotations__");
+    object builtins = builtins_of(globals);
+    FunctionObject* fn = allocate_function();
     object result = py::reinterpret_steal<object>(reinterpret_cast<PyObject*>(fn));
-    if (!fn->name || !fn->qualname || !fn->doc || !fn->annotations) throw py::error_already_set();
+    fn->shared_capsule = capsule.release().ptr();
+    fn->shared = raw;
+    fn->home = Py_NewRef(module.ptr());
+    fn->globals = Py_NewRef(globals.ptr());
+    fn->builtins = builtins.release().ptr();
+    fn->name = text(def.name).release().ptr();
+    fn->qualname = text(def.qualname).release().ptr();
+    fn->module = module_name.release().ptr();
+    fn->doc = def.doc ? text(def.doc).release().ptr() : Py_NewRef(Py_None);
+    fn->defaults = defaults.is_none() ? nullptr : defaults.release().ptr();
+    fn->kwdefaults = kwdefaults.is_none() ? nullptr : kwdefaults.release().ptr();
+    fn->annotations = annotations.release().ptr();
     PyObject_GC_Track(fn);
     return result;
 }
@@ -546,17 +527,38 @@ FunctionObject* as_function(handle obj) {
     return reinterpret_cast<FunctionObject*>(obj.ptr());
 }
 
+// Another function object of the prototype's definition, with its defaults as they were made and
+// a closure of its own.
+object clone_function(handle prototype_obj, handle closure) {
+    FunctionObject* prototype = as_function(prototype_obj);
+    FunctionObject* fn = allocate_function();
+    object result = py::reinterpret_steal<object>(reinterpret_cast<PyObject*>(fn));
+    fn->shared_capsule = Py_NewRef(prototype->shared_capsule);
+    fn->shared = prototype->shared;
+    fn->home = Py_NewRef(prototype->home);
+    fn->globals = Py_NewRef(prototype->globals);
+    fn->builtins = Py_NewRef(prototype->builtins);
+    fn->name = text(fn->shared->def.name).release().ptr();
+    fn->qualname = text(fn->shared->def.qualname).release().ptr();
+    fn->module = Py_XNewRef(prototype->module);
+    fn->doc = fn->shared->def.doc ? text(fn->shared->def.doc).release().ptr() : Py_NewRef(Py_None);
+    fn->defaults = Py_XNewRef(prototype->defaults);
+    fn->kwdefaults = copy_dict_or_null(prototype->kwdefaults);
+    fn->annotations = copy_dict_or_null(prototype->annotations);
+    fn->closure = closure ? Py_NewRef(closure.ptr()) : nullptr;
+    PyObject_GC_Track(fn);
+    return result;
+}
+
 }  // namespace
 
+FunctionTemplate::FunctionTemplate(const FunctionDef& def, ModuleBody& module, handle class_namespace)
+    : prototype_(create_prototype(def, module.module(), class_namespace)) {}
 
-FunctionTemplate::FunctionTemplate(const FunctionDef& def, handle globals, handle module_name,
-                                   handle class_namespace)
-    : shared_(parse_definition(def, globals, module_name, class_namespace)) {}
+object FunctionTemplate::make(handle closure) const { return clone_function(prototype_, closure); }
 
-object FunctionTemplate::make(handle closure) const { return new_function(shared_, closure); }
-
-object make_function(const FunctionDef& def, handle globals, handle module_name, handle class_namespace) {
-    return FunctionTemplate(def, globals, module_name, class_namespace).make();
+object make_function(const FunctionDef& def, ModuleBody& module, handle class_namespace) {
+    return create_prototype(def, module.module(), class_namespace);
 }
 
 void set_defining_class(handle function, handle cls) {
@@ -564,17 +566,19 @@ void set_defining_class(handle function, handle cls) {
     Py_XSETREF(fn->defining_class, Py_NewRef(cls.ptr()));
 }
 
+bool is_native_function(handle obj) { return Py_TYPE(obj.ptr()) == &function_type_object; }
+
 // ----- the frame ------------------------------------------------------------------------------
 
-object Frame::global(const char* name) const { return global(handle(intern(name))); }
+object Frame::global(Name name) const { return global(handle(intern(name))); }
 
 object Frame::global(handle name) const {
     PyObject* value = PyDict_GetItemWithError(fn_->globals, name.ptr());
     if (value) return borrow(value);
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
     value = PyDict_GetItemWithError(builtins_, name.ptr());
     if (value) return borrow(value);
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
     object message = steal(PyUnicode_FromFormat("name '%U' is not defined", name.ptr()));
     object error = call(handle(PyExc_NameError), message);
     check(PyObject_SetAttrString(error.ptr(), "name", name.ptr()));
@@ -586,25 +590,23 @@ object Frame::refresh(GlobalSlot& slot) const {
     PyObject* value = PyDict_GetItemWithError(globals_, name);
     PyObject* builtins = nullptr;
     if (!value) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_error();
         builtins = builtins_;
         value = PyDict_GetItemWithError(builtins, name);
         if (!value) return global(handle(name));  // an error, or the NameError
     }
     slot.dict = globals_;
-    slot.version = reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag;
+    slot.version = internals::dict_version(globals_);
     slot.builtins = builtins;
-    slot.builtins_version = builtins ? reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag : 0;
+    slot.builtins_version = builtins ? internals::dict_version(builtins) : 0;
     slot.value = value;
     return borrow(value);
 }
 
 Frame frame_of(handle function) {
     FunctionObject* fn = as_function(function);
-    return Frame(fn, fn->globals, fn->builtins);
+    return Frame(fn, fn->globals, fn->builtins, fn->home);
 }
-
-handle Frame::globals() const { return fn_->globals; }
 
 handle Frame::closure(size_t index) const { return PyTuple_GET_ITEM(fn_->closure, static_cast<Py_ssize_t>(index)); }
 

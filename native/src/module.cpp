@@ -1,7 +1,7 @@
 // Module bodies (multi-phase initialisation), import statements and class statements.
 #include <cstring>
 
-#include "native/native.hpp"
+#include "native/module.hpp"
 
 namespace native {
 
@@ -9,13 +9,13 @@ namespace {
 
 // The interpreter's `__import__`, looked up as an import statement does.
 object builtin_import(handle name, handle globals, handle fromlist, int level) {
-    PyObject* import_fn = PyDict_GetItemWithError(PyEval_GetBuiltins(), intern("__import__"));
-    if (!import_fn) {
+    PyObject* found = PyDict_GetItemWithError(PyEval_GetBuiltins(), intern("__import__"));
+    if (!found) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        throw py::error_already_set();
+        throw_error();
     }
-    object level_obj = steal(PyLong_FromLong(level));
-    return call(handle(import_fn), name, globals, globals, fromlist, level_obj);
+    object import_fn = borrow(found);  // held: the import may rebind builtins.__import__
+    return call(import_fn, name, globals, globals, fromlist, integer(level));
 }
 
 bool module_is_initializing(handle module) {
@@ -24,7 +24,7 @@ bool module_is_initializing(handle module) {
         PyErr_Clear();
         return false;
     }
-    int result = _PyModuleSpec_IsInitializing(module_spec);
+    int result = internals::spec_is_initializing(module_spec);
     Py_DECREF(module_spec);
     return result == 1;
 }
@@ -32,8 +32,7 @@ bool module_is_initializing(handle module) {
 // `from module import name` once the module is imported: the attribute, else the submodule from
 // sys.modules, else the interpreter's ImportError.
 object import_from(handle module, handle name) {
-    PyObject* found = nullptr;
-    if (check(_PyObject_LookupAttr(module.ptr(), name.ptr(), &found))) return steal(found);
+    if (object found = optional_attr(module, name)) return found;
     object package_name;
     PyObject* raw_name = PyObject_GetAttr(module.ptr(), intern("__name__"));
     if (raw_name && PyUnicode_Check(raw_name)) {
@@ -41,7 +40,7 @@ object import_from(handle module, handle name) {
         object full = steal(PyUnicode_FromFormat("%U.%U", package_name.ptr(), name.ptr()));
         PyObject* submodule = PyImport_GetModule(full.ptr());
         if (submodule) return steal(submodule);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_error();
     } else {
         Py_XDECREF(raw_name);
         PyErr_Clear();
@@ -64,7 +63,7 @@ object import_from(handle module, handle name) {
         message = steal(PyUnicode_FromFormat(format, name.ptr(), shown_name.ptr(), path_obj.ptr()));
         PyErr_SetImportError(message.ptr(), package_name ? package_name.ptr() : nullptr, path_obj.ptr());
     }
-    throw py::error_already_set();
+    throw_error();
 }
 
 }  // namespace
@@ -98,23 +97,26 @@ object ModuleBody::import_as(const char* dotted, const char* as) {
 
 FromImport ModuleBody::from_(const char* dotted) { return FromImport(*this, dotted); }
 
-void ModuleBody::set(const char* name, handle value) { check(PyDict_SetItemString(globals_.ptr(), name, value.ptr())); }
+void ModuleBody::set(std::string_view name, handle value) {
+    check(PyDict_SetItem(globals_.ptr(), name_of(name).ptr(), value.ptr()));
+}
 
-object ModuleBody::get(const char* name) const {
-    PyObject* value = PyDict_GetItemWithError(globals_.ptr(), intern(name));
+object ModuleBody::get(std::string_view name) const {
+    object key = name_of(name);
+    PyObject* value = PyDict_GetItemWithError(globals_.ptr(), key.ptr());
     if (value) return borrow(value);
-    if (PyErr_Occurred()) throw py::error_already_set();
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), intern(name));
+    if (PyErr_Occurred()) throw_error();
+    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
     if (value) return borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    throw_error();
 }
 
 void ModuleBody::doc(const char* text_) { set("__doc__", text(text_)); }
 
 object ModuleBody::define(const FunctionDef& def) {
-    object fn = make_function(def, globals_, name());
-    set(def.name.c_str(), fn);
+    object fn = make_function(def, *this);
+    set(def.name, fn);
     return fn;
 }
 
@@ -133,105 +135,60 @@ FromImport& FromImport::import_as(const char* name, const char* as) {
     return *this;
 }
 
-int run_module_body(PyObject* module, BodyFn body) {
-    try {
+// ----- module state and execution -------------------------------------------------------------
+
+namespace detail {
+
+namespace {
+StateCell* cell_of(PyObject* module) { return static_cast<StateCell*>(PyModule_GetState(module)); }
+}  // namespace
+
+int exec_module(PyObject* module, const ModuleSpec& spec) noexcept {
+    return boundary_status([&] {
+        // pybind11 makes its shared state when first needed, which may be deep in a recursion or in
+        // an error path; made here, no later error needs Python calls to be reported.
+        py::detail::get_internals();
+        StateCell* cell = cell_of(module);
+        if (!cell) throw_error();
+        if (!cell->state) {
+            *cell = {spec.create_state(), spec.traverse, spec.clear, spec.destroy};
+        }
         ModuleBody m(module);
         // as for a module run from source: its namespace names the built-ins it was run with
         PyObject* globals = m.globals().ptr();
         if (!PyDict_GetItemWithError(globals, intern("__builtins__"))) {
-            if (PyErr_Occurred()) throw py::error_already_set();
+            if (PyErr_Occurred()) throw_error();
             check(PyDict_SetItem(globals, intern("__builtins__"), PyEval_GetBuiltins()));
         }
-        body(m);
-        return 0;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return -1;
+        spec.body(m);
+    });
 }
 
-// ----- class statements ------------------------------------------------------------------------
-
-namespace {
-
-// The most derived metaclass of the bases, as the class statement computes it.
-object derive_metaclass(handle explicit_meta, handle bases) {
-    object winner = explicit_meta ? borrow(explicit_meta.ptr()) : borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    if (!PyType_Check(winner.ptr())) return winner;
-    for (handle base : py::reinterpret_borrow<py::tuple>(bases)) {
-        object base_meta = type_of(base);
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(winner.ptr()),
-                             reinterpret_cast<PyTypeObject*>(base_meta.ptr())))
-            continue;
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(base_meta.ptr()),
-                             reinterpret_cast<PyTypeObject*>(winner.ptr()))) {
-            winner = base_meta;
-            continue;
-        }
-        raise(PyExc_TypeError,
-              "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
-              "metaclasses of all its bases");
-    }
-    return winner;
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    StateCell* cell = cell_of(module);
+    return cell && cell->state ? cell->traverse(cell->state, visit, arg) : 0;
 }
 
-}  // namespace
-
-ClassBuilder::ClassBuilder(ModuleBody& module, std::string name, std::vector<object> bases, handle metaclass,
-                           const char* doc)
-    : module_(module), name_(std::move(name)) {
-    bases_ = steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
-    for (size_t i = 0; i < bases.size(); ++i)
-        PyTuple_SET_ITEM(bases_.ptr(), static_cast<Py_ssize_t>(i), bases[i].inc_ref().ptr());
-    metaclass_ = derive_metaclass(metaclass, bases_);
-    PyObject* prepare = nullptr;
-    check(_PyObject_LookupAttr(metaclass_.ptr(), intern("__prepare__"), &prepare));
-    if (prepare) {
-        object prepare_fn = steal(prepare);
-        namespace__ = call(prepare_fn, text(name_), bases_);
-    } else {
-        namespace__ = steal(PyDict_New());
-    }
-    set("__module__", module_.name());
-    set("__qualname__", text(name_));
-    if (doc) set("__doc__", text(doc));
+int clear_module(PyObject* module) {
+    StateCell* cell = cell_of(module);
+    if (cell && cell->state) cell->clear(cell->state);
+    return 0;
 }
 
-ClassBuilder& ClassBuilder::set(const char* name, handle value) {
-    check(PyObject_SetItem(namespace__.ptr(), intern(name), value.ptr()));
-    return *this;
+void free_module(void* module) {
+    StateCell* cell = cell_of(static_cast<PyObject*>(module));
+    if (!cell || !cell->state) return;
+    cell->clear(cell->state);
+    cell->destroy(cell->state);
+    cell->state = nullptr;
 }
 
-ClassBuilder& ClassBuilder::add_function(const char* name, const FunctionDef& def, Wrap wrap) {
-    object ns = PyDict_Check(namespace__.ptr()) ? namespace__ : steal(PyDict_New());
-    object fn = make_function(def, module_.globals(), module_.name(), ns);
-    functions_.push_back(fn);
-    object member = fn;
-    switch (wrap) {
-        case Wrap::none:
-            break;
-        case Wrap::static_:
-            member = steal(PyStaticMethod_New(fn.ptr()));
-            break;
-        case Wrap::class_:
-            member = steal(PyClassMethod_New(fn.ptr()));
-            break;
-        case Wrap::property:
-            member = call(handle(reinterpret_cast<PyObject*>(&PyProperty_Type)), fn);
-            break;
-    }
-    return set(name, member);
-}
+}  // namespace detail
 
-object ClassBuilder::create() {
-    object cls = call(metaclass_, text(name_), bases_, namespace__);
-    for (const object& fn : functions_) set_defining_class(fn, cls);
-    module_.set(name_.c_str(), cls);
-    return cls;
+void* module_state(handle module) {
+    auto* cell = static_cast<detail::StateCell*>(PyModule_GetState(module.ptr()));
+    if (!cell || !cell->state) raise(PyExc_SystemError, "native module state is missing");
+    return cell->state;
 }
 
 }  // namespace native

@@ -2,7 +2,7 @@
 // `isinstance(x, Mapping)`), with exact-type fast paths that change nothing observable.
 #pragma once
 
-#include "native/native.hpp"
+#include "native/errors.hpp"
 
 namespace native {
 
@@ -11,16 +11,19 @@ std::pair<object, object> unpack2(handle item);
 
 // Whether calling the method `name` of obj runs dict's own: obj is an exact dict, or of a dict
 // subclass that does not override it. Such objects may be worked on with the PyDict_* functions.
-inline bool uses_dict_method(handle obj, const char* name) {
+inline bool uses_dict_method(handle obj, Name name) {
     if (PyDict_CheckExact(obj.ptr())) return true;
     if (!PyDict_Check(obj.ptr())) return false;
     PyTypeObject* type = Py_TYPE(obj.ptr());
     PyObject* key = intern(name);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;  // a __getattribute__ decides
-    if (_PyType_Lookup(type, key) != _PyType_Lookup(&PyDict_Type, key)) return false;
+    if (internals::type_lookup(type, key) != internals::type_lookup(&PyDict_Type, key)) return false;
     // an instance attribute of that name would shadow the method
-    PyObject** instance_dict = type->tp_dictoffset ? _PyObject_GetDictPtr(obj.ptr()) : nullptr;
-    return !instance_dict || !*instance_dict || !PyDict_GetItemWithError(*instance_dict, key);
+    PyObject** instance_dict = type->tp_dictoffset ? internals::instance_dict_slot(obj.ptr()) : nullptr;
+    if (!instance_dict || !*instance_dict) return true;
+    if (PyDict_GetItemWithError(*instance_dict, key)) return false;
+    if (PyErr_Occurred()) throw_error();
+    return true;
 }
 
 // `for key, value in mapping.items(): fn(key, value)`. A dict whose `items` is dict's own is walked
@@ -48,7 +51,7 @@ void for_each_item(handle mapping, Fn&& fn) {
         auto [k, v] = unpack2(item);
         fn(k, v);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
 }
 
 // `for item in iterable: fn(item)`.
@@ -67,7 +70,7 @@ void for_each(handle iterable, Fn&& fn) {
         object item = steal(raw);
         fn(item);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
 }
 
 // `mapping.get(key, default)`.
@@ -79,7 +82,7 @@ inline object get_item(handle mapping, handle key) {
     if (PyDict_Check(mapping.ptr())) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (value && uses_dict_method(mapping, "__getitem__")) return borrow(value);
-        if (!value && PyErr_Occurred()) throw py::error_already_set();
+        if (!value && PyErr_Occurred()) throw_error();
     }
     return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
@@ -99,15 +102,6 @@ inline object mapping_setdefault_new_dict(handle mapping, handle key) {
 }
 // `key in container`.
 inline bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
-// `a == b` and `a != b`, truth taken.
-inline bool equal(handle a, handle b) {
-    object result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
-    return truth(result);
-}
-inline bool not_equal(handle a, handle b) {
-    object result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE));
-    return truth(result);
-}
 
 // `isinstance(obj, cls)`. When `cls` is still the standard library's own Mapping, MutableMapping,
 // Sequence or MutableSequence, the built-in containers and scalars are answered without the ABC

@@ -1,0 +1,155 @@
+// Raising, catching, the one boundary where C++ failures become Python errors, and the guards that
+// native code keeps across calls into Python (recursion, restore on exit, the handled exception,
+// the GIL).
+#pragma once
+
+#include <utility>
+
+#include "native/object.hpp"
+
+namespace native {
+
+// ---------------------------------------------------------------------------------------------
+// Raising
+
+// Raises `exc_type(message)`.
+[[noreturn]] void raise(handle exc_type, std::string_view message);
+// Raises an exception instance (or class) as `raise exc` would, keeping the context the
+// interpreter gives it.
+[[noreturn]] void raise(handle exc);
+// `raise exc from cause`: the cause is kept as __cause__ and as __context__.
+[[noreturn]] void raise_from(handle exc, handle cause);
+// The replaced exception kept only as the context, as a bare `raise exc` inside `except` does.
+[[noreturn]] void raise_with_context(handle exc, handle context);
+// `raise exc from None` inside `except`: the context is kept but suppressed.
+[[noreturn]] void raise_from_none(handle exc, handle context);
+
+// ---------------------------------------------------------------------------------------------
+// Catching
+
+// The error being raised, taken out of the indicator as an `except` clause takes it. Made inside a
+// `catch (...)` block it also takes the error a pybind11 wrapper threw. Until restored or dropped,
+// nothing is pending, so Python code may run meanwhile.
+class Caught {
+public:
+    Caught();
+    Caught(Caught&&) = default;
+    Caught& operator=(Caught&&) = default;
+    // `except cls:` (a class or a tuple of classes).
+    bool matches(handle cls) const { return PyErr_GivenExceptionMatches(type_.ptr(), cls.ptr()) != 0; }
+    // The exception instance (normalised on first use).
+    handle value();
+    handle type() const { return type_; }
+    // Puts the error back into the indicator, as a bare `raise` inside `except` does.
+    void restore();
+    [[noreturn]] void rethrow() {
+        restore();
+        throw_error();
+    }
+
+private:
+    object type_, value_, traceback_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The error boundary
+
+// Makes the C++ exception being handled (inside a catch block) the pending Python error:
+// Error leaves the indicator as it is; pybind11's error_already_set is restored; std::bad_alloc
+// becomes MemoryError; pybind11's builtin exceptions become their Python types; anything else
+// becomes SystemError with its text.
+void set_error_from_current_exception() noexcept;
+
+// Every entry point from the interpreter runs its work through one of these: a function body or
+// type slot that returns a new reference (null on failure), and one that returns a status (-1 on
+// failure). Nothing thrown gets past them into the interpreter's C frames.
+template <typename Fn>
+PyObject* boundary(Fn&& fn) noexcept {
+    try {
+        return std::forward<Fn>(fn)();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+template <typename Fn>
+int boundary_status(Fn&& fn) noexcept {
+    try {
+        std::forward<Fn>(fn)();
+        return 0;
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Guards
+
+// Deep recursion of native code: enters the interpreter's recursion accounting and also checks
+// the native stack itself, so a raised recursion limit cannot make native code overflow it.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where = "");
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Runs `restore` however the scope is left, as a `finally:` clause does: a pending error is kept
+// aside meanwhile and raised again afterwards; if `restore` itself fails, its error replaces it
+// with the pending one as its context, as in Python.
+template <typename Fn>
+class RestoreOnExit {
+public:
+    explicit RestoreOnExit(Fn restore) : restore_(std::move(restore)) {}
+    RestoreOnExit(const RestoreOnExit&) = delete;
+    RestoreOnExit& operator=(const RestoreOnExit&) = delete;
+    ~RestoreOnExit() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            restore_();
+        } catch (...) {
+            set_error_from_current_exception();
+            if (type) internals::chain_exceptions(type, value, traceback);
+            return;
+        }
+        if (type) PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    Fn restore_;
+};
+
+// While alive, `exc` is the exception being handled, as in the body of an `except` clause: what is
+// raised meanwhile (here or by Python code called from here) gets it as its context, and
+// sys.exc_info() sees it.
+class Handling {
+public:
+    explicit Handling(handle exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc.ptr()); }
+    ~Handling() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
+// Releases the GIL around native blocking work that touches no Python object (waiting on a socket,
+// sleeping, reading a file into a C++ buffer); other threads run meanwhile.
+class ReleaseGil {
+public:
+    ReleaseGil() : state_(PyEval_SaveThread()) {}
+    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace native

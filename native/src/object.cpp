@@ -1,0 +1,99 @@
+// Names, text conversion and calls.
+#include <unordered_map>
+#include <vector>
+
+#include "native/errors.hpp"
+
+namespace native {
+
+void throw_error() { throw Error{}; }
+
+PyObject* intern(Name name) {
+    // A direct-mapped memory of recent literals in front of the map: names are asked for at every
+    // attribute access and call, and one comparison usually answers. Literals are the only keys
+    // (Name accepts nothing else), so an address stands for one text for the whole process.
+    struct Recent {
+        const char* text;
+        PyObject* name;
+    };
+    static Recent recent[512];
+    const char* text = name.text();
+    Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) & 511];
+    if (slot.text == text) return slot.name;
+    static auto* names = new std::unordered_map<const char*, PyObject*>();
+    PyObject*& found = (*names)[text];
+    if (!found) {
+        found = PyUnicode_InternFromString(text);
+        if (!found) {
+            names->erase(text);
+            throw_error();
+        }
+    }
+    slot = {text, found};
+    return found;
+}
+
+object name_of(std::string_view text_) {
+    PyObject* name = PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size()));
+    if (!name) throw_error();
+    PyUnicode_InternInPlace(&name);
+    return steal(name);
+}
+
+std::string utf8(handle text_obj) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text_obj.ptr(), &size);
+    if (!data) throw_error();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+object call_kw(handle callable, std::initializer_list<handle> args, std::initializer_list<Kw> kwargs) {
+    std::vector<PyObject*> argv;
+    argv.reserve(1 + args.size() + kwargs.size());
+    argv.push_back(nullptr);
+    for (handle arg : args) argv.push_back(arg.ptr());
+    object names = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t index = 0;
+    for (const Kw& kw : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), index++, Py_NewRef(intern(kw.name)));
+        argv.push_back(kw.value.ptr());
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwargs.size() ? names.ptr() : nullptr));
+}
+
+object call_forward(handle callable, std::initializer_list<handle> leading, handle args, handle kwargs) {
+    bool have_args = args && !args.is_none();
+    bool have_kwargs = kwargs && !kwargs.is_none();
+    // Hold the forwarded tuple and dict items: the call may run code that changes the dict.
+    object positional = have_args ? (PyTuple_CheckExact(args.ptr()) ? borrow(args.ptr())
+                                                                    : steal(PySequence_Tuple(args.ptr())))
+                                  : object();
+    object keywords;
+    if (have_kwargs) keywords = PyDict_CheckExact(kwargs.ptr()) ? steal(PyDict_Copy(kwargs.ptr())) : new_dict();
+    if (have_kwargs && !PyDict_CheckExact(kwargs.ptr())) check(PyDict_Update(keywords.ptr(), kwargs.ptr()));
+    Py_ssize_t npositional = static_cast<Py_ssize_t>(leading.size()) + (positional ? PyTuple_GET_SIZE(positional.ptr()) : 0);
+    Py_ssize_t nkeywords = keywords ? PyDict_GET_SIZE(keywords.ptr()) : 0;
+    std::vector<PyObject*> argv;
+    argv.reserve(static_cast<size_t>(1 + npositional + nkeywords));
+    argv.push_back(nullptr);
+    for (handle arg : leading) argv.push_back(arg.ptr());
+    for (Py_ssize_t i = 0; positional && i < PyTuple_GET_SIZE(positional.ptr()); ++i)
+        argv.push_back(PyTuple_GET_ITEM(positional.ptr(), i));
+    object names;
+    if (nkeywords) {
+        names = steal(PyTuple_New(nkeywords));
+        Py_ssize_t pos = 0, index = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(keywords.ptr(), &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+            PyTuple_SET_ITEM(names.ptr(), index++, Py_NewRef(key));
+            argv.push_back(value);
+        }
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
+                                     static_cast<size_t>(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names ? names.ptr() : nullptr));
+}
+
+}  // namespace native
