@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "native/collections.hpp"
 #include "native/patterns.hpp"
@@ -21,18 +20,15 @@ using namespace native;
 
 const char* const escape_doc = "\n    escape ansi by removing escape sequences. \n    ";
 
-// The patterns compiled by every run of this module's body, kept alive so that their identity
-// stays a safe test of "still ours" (a module imported afresh compiles a new one).
-std::vector<object>& own_patterns() {
-    static auto* patterns = new std::vector<object>();
-    return *patterns;
-}
-
-bool is_own_pattern(handle pattern) {
-    for (const object& own : own_patterns())
-        if (own.ptr() == pattern.ptr()) return true;
-    return false;
-}
+// The pattern this module's body compiled, when the scanner below gives its matches: while
+// ESCAPE_SEQUENCE still holds that very object, texts are scanned natively.
+struct State {
+    object own_pattern;
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(own_pattern);
+    }
+};
 
 // ----- the scanner ------------------------------------------------------------------------------
 //
@@ -165,12 +161,12 @@ object strip_sequences(handle line) {
     }
     // Removed characters are all below 0x9C, so a wider kind keeps its widest characters.
     PyObject* raw = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(line.ptr()));
-    if (!raw) throw py::error_already_set();
+    if (!raw) throw_error();
     Char* out = static_cast<Char*>(PyUnicode_DATA(raw));
     Py_ssize_t size = copy_kept(begin, end, start, stop, out) - out;
     if (PyUnicode_Resize(&raw, size) < 0) {
         Py_XDECREF(raw);
-        throw py::error_already_set();
+        throw_error();
     }
     object result = steal(raw);
     if constexpr (sizeof(Char) == 1) return canonical_latin1(std::move(result));
@@ -190,7 +186,8 @@ object strip_text(handle line) {
 
 object escape(Frame& f, handle line) {
     object pattern = NATIVE_GLOBAL(f, "ESCAPE_SEQUENCE");
-    if (PyUnicode_Check(line.ptr()) && is_own_pattern(pattern)) return strip_text(line);
+    handle own = f.state<State>().own_pattern;
+    if (PyUnicode_Check(line.ptr()) && own && pattern.ptr() == own.ptr()) return strip_text(line);
     return call_method(pattern, "sub", text(""), line);
 }
 
@@ -201,10 +198,10 @@ void body(ModuleBody& m) {
     const char* source = R"((\x9B|\x1B\[)[0-?]*[ -\/]*[@-~])";
     object pattern = call_method(m.get("re"), "compile", text(source));
     // only a real compiled pattern of this very text, with the default flags, behaves as the scanner
-    if (is_compiled_pattern(pattern, source)) own_patterns().push_back(pattern);
+    if (is_compiled_pattern(pattern, source)) m.state<State>().own_pattern = pattern;
     m.set("ESCAPE_SEQUENCE", pattern);
     m.def("escape", "(line)", &escape, escape_doc);
 }
 }  // namespace
 
-QUARV_MODULE(ansi, "quarv.utils.ansi", body)
+QUARV_MODULE(ansi, "quarv.utils.ansi", body, State)

@@ -1,10 +1,20 @@
 // quarv.utils.dicts: merges, casts and key-path setting of nested dictionaries, the duplicate-free
 // merge, key and value length limits, and the text-to-dictionary loaders.
+#include "list_extend.hpp"
 #include "native/collections.hpp"
-#include "native/patterns.hpp"
 
 namespace {
 using namespace native;
+
+// LIST_EXTEND_PATTERN as this module's body compiled it, when list-extending keys may be matched
+// natively while the module-level name still holds it.
+struct State {
+    object list_extend_pattern;
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(list_extend_pattern);
+    }
+};
 
 namespace doc {
 const char* recursive_update = R"(recursive_update
@@ -92,11 +102,12 @@ object empty_like(handle value) { return call(type_of(value)); }
 // Whether k is a list-extending key ("%EXTEND_LIST{name}"): the match of LIST_EXTEND_PATTERN,
 // whose first group is stored in `name`.
 bool is_list_extending_key(Frame& f, handle k, object& name) {
-    return PyUnicode_Check(k.ptr()) && match_first_group(NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name);
+    return PyUnicode_Check(k.ptr()) && shared::match_list_extend_key(f.state<State>().list_extend_pattern,
+                                                                     NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name);
 }
 
 void extend_listed(Frame& f, handle a, handle key, handle v) {
-    object existing = mapping_setdefault(a, key, steal(PyList_New(0)));
+    object existing = mapping_setdefault(a, key, new_list());
     if (isinstance_abc(existing, NATIVE_GLOBAL(f, "MutableSequence"))) {
         call_method(get_item(a, key), "extend", v);
     } else {
@@ -169,22 +180,20 @@ object recursive_cast(Frame& f, handle d, handle type_) {
 // `keys[-1]`, through the object's own subscription (a sequence protocol call would turn -1 into
 // len(keys) - 1 before a user's __getitem__ sees it).
 object last_key(handle keys) {
-    object minus_one = py::int_(-1);
+    object minus_one = integer(-1);
     return steal(PyObject_GetItem(keys.ptr(), minus_one.ptr()));
 }
 
 object set_dict_by_key_path(Frame&, handle d, handle keys, handle val, handle append_list) {
     if (!truth(keys)) return py::none();
-    object slice = steal(PySlice_New(nullptr, py::int_(-1).ptr(), nullptr));
+    object slice = steal(PySlice_New(nullptr, integer(-1).ptr(), nullptr));
     object leading = steal(PyObject_GetItem(keys.ptr(), slice.ptr()));
     object level = borrow(d.ptr());
-    for_each(leading, [&](handle key) { level = call_method(level, "setdefault", key, steal(PyDict_New())); });
+    for_each(leading, [&](handle key) { level = call_method(level, "setdefault", key, new_dict()); });
     if (truth(append_list)) {
         object existing = call_method(level, "get", last_key(keys), py::none());
         if (existing.is_none()) {
-            object fresh = steal(PyList_New(1));
-            PyList_SET_ITEM(fresh.ptr(), 0, Py_NewRef(val.ptr()));
-            check(PyObject_SetItem(level.ptr(), last_key(keys).ptr(), fresh.ptr()));
+            check(PyObject_SetItem(level.ptr(), last_key(keys).ptr(), list_of(val).ptr()));
         } else if (PyList_Check(existing.ptr())) {
             call_method(existing, "append", val);
         } else {
@@ -220,15 +229,13 @@ object create_extended_dict(Frame& f, handle source_dict, handle dest_dict, hand
 object generate_unique_key_name(Frame& f, handle key, handle value, handle dictionary, handle allow_match) {
     // the bound of range(1, sys.maxsize), taken as range takes it
     object stop = steal(PyNumber_Index(attr(f.global("sys"), "maxsize").ptr()));
-    object key_num = py::int_(1);
-    object one = py::int_(1);
+    object key_num = integer(1);
+    object one = integer(1);
     while (truth(steal(PyObject_RichCompare(key_num.ptr(), stop.ptr(), Py_LT)))) {
         object alt_key = steal(PyUnicode_FromFormat("%U_%U", str_of(key).ptr(), str_of(key_num).ptr()));
         // `==` itself, not the identity shortcut of a container comparison: a stored value that is the
         // very object given still decides through its own __eq__ (NaN is not equal to itself)
-        if (contains(dictionary, alt_key) && truth(steal(PyObject_RichCompare(get_item(dictionary, alt_key).ptr(),
-                                                                               value.ptr(), Py_EQ))) &&
-            !truth(allow_match)) {
+        if (contains(dictionary, alt_key) && equal(get_item(dictionary, alt_key), value) && !truth(allow_match)) {
             return py::none();
         }
         if (!contains(dictionary, alt_key)) {
@@ -312,11 +319,11 @@ object load_dict_from_json_string(Frame& f, handle loadable) {
 }
 
 object load_dict_from_kv_string(Frame& f, handle loadable) {
-    object kv_dict = steal(PyDict_New());
+    object kv_dict = new_dict();
     object decoded = call(f.global("decode_cli_string"), loadable);
     object words = call_method(f.global("shlex"), "split", decoded);
     for_each(words, [&](handle kv) {
-        object pieces = call_kw(attr(kv, "split"), {text("=")}, {{"maxsplit", py::int_(1)}});
+        object pieces = call_kw(attr(kv, "split"), {text("=")}, {{"maxsplit", integer(1)}});
         auto [k, v] = unpack2(pieces);
         check(PyDict_SetItem(kv_dict.ptr(), k.ptr(), v.ptr()));
     });
@@ -324,7 +331,7 @@ object load_dict_from_kv_string(Frame& f, handle loadable) {
 }
 
 object load_dict_from_list(Frame& f, handle loadable, handle unique_keys) {
-    object loaded_json = steal(PyDict_New());
+    object loaded_json = new_dict();
     object loadable_list = call(f.global("literal_eval"), loadable);
     for_each(loadable_list, [&](handle loadable_str) {
         object source = call(f.global("load_dict_from_json_string"), loadable_str);
@@ -346,9 +353,11 @@ void body(ModuleBody& m) {
     m.from_("quarv.utils.strings").import_("decode_cli_string");
     m.from_("quarv.configuration").import_as("configuration", "cfg");
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
-    m.set("LIST_EXTEND_PATTERN", call_method(m.get("re"), "compile", text("^%EXTEND_LIST{ *(.+?) *}$")));
-    m.set("MAX_KEY_LENGTH", call_method(m.get("cfg"), "get", text("limits.dicts.max_key_length"), py::int_(40)));
-    m.set("MAX_VALUE_LENGTH", call_method(m.get("cfg"), "get", text("limits.dicts.max_value_length"), py::int_(512)));
+    object pattern = call_method(m.get("re"), "compile", text(shared::list_extend_source));
+    if (shared::is_list_extend_pattern(pattern)) m.state<State>().list_extend_pattern = pattern;
+    m.set("LIST_EXTEND_PATTERN", pattern);
+    m.set("MAX_KEY_LENGTH", call_method(m.get("cfg"), "get", text("limits.dicts.max_key_length"), integer(40)));
+    m.set("MAX_VALUE_LENGTH", call_method(m.get("cfg"), "get", text("limits.dicts.max_value_length"), integer(512)));
 
     m.def("recursive_update", "(a, b, *, list_extend=False)", &recursive_update, doc::recursive_update);
     m.def("recursive_setdefault", "(a, b)", &recursive_setdefault, doc::recursive_setdefault);
@@ -371,4 +380,4 @@ void body(ModuleBody& m) {
 }
 }  // namespace
 
-QUARV_MODULE(dicts, "quarv.utils.dicts", body)
+QUARV_MODULE(dicts, "quarv.utils.dicts", body, State)

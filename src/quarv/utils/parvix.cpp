@@ -1,4 +1,6 @@
 // quarv.utils.parvix: clean-up of the word lists that argparse collects for nargs='*' options.
+#include <pybind11/gil_safe_call_once.h>
+
 #include <cstring>
 
 #include "native/collections.hpp"
@@ -40,15 +42,19 @@ Example
 
 // The interpreter's own itertools.chain: while the module's `itertools.chain` is still it,
 // chaining the pieces into a set is the same as adding them to the set one by one.
+// It is imported once for the process, outside a static initialiser (the import may let other
+// threads run).
 PyObject* builtin_chain_type() {
-    static PyObject* chain = [] {
-        object itertools = steal(PyImport_ImportModule("itertools"));
-        object found = attr(itertools, "chain");
-        bool genuine = PyType_Check(found.ptr()) &&
-                       std::strcmp(reinterpret_cast<PyTypeObject*>(found.ptr())->tp_name, "itertools.chain") == 0;
-        return genuine ? found.release().ptr() : nullptr;
-    }();
-    return chain;
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<object> chain;
+    return chain
+        .call_once_and_store_result([] {
+            object found = attr(steal(PyImport_ImportModule("itertools")), "chain");
+            bool genuine = PyType_Check(found.ptr()) &&
+                           std::strcmp(reinterpret_cast<PyTypeObject*>(found.ptr())->tp_name, "itertools.chain") == 0;
+            return genuine ? found : object();
+        })
+        .get_stored()
+        .ptr();
 }
 
 // ----- expand_nargs_list(nargs_list) ------------------------------------------------------------
@@ -64,8 +70,8 @@ object strip_exact(handle piece, Py_UCS4 quote) {
     return steal(PyUnicode_Substring(piece.ptr(), start, stop));
 }
 
-object strip_quote(handle piece, const char* quote) {
-    if (PyUnicode_CheckExact(piece.ptr())) return strip_exact(piece, static_cast<unsigned char>(quote[0]));
+object strip_quote(handle piece, Name quote) {
+    if (PyUnicode_CheckExact(piece.ptr())) return strip_exact(piece, static_cast<unsigned char>(quote.text()[0]));
     return call_method(piece, "strip", handle(intern(quote)));
 }
 
@@ -93,10 +99,10 @@ object expand_nargs_list(Frame& f, handle nargs_list) {
         });
     } else {
         object from_iterable = attr(chain, "from_iterable");
-        object per_item = steal(PyList_New(0));
+        object per_item = new_list();
         for_each(nargs_list, [&](handle item) {
             if (!truth(item)) return;
-            object pieces = steal(PyList_New(0));
+            object pieces = new_list();
             for_each_unquoted_piece(item, [&](handle piece) { check(PyList_Append(pieces.ptr(), piece.ptr())); });
             check(PyList_Append(per_item.ptr(), pieces.ptr()));
         });
@@ -108,20 +114,20 @@ object expand_nargs_list(Frame& f, handle nargs_list) {
 // ----- remove_dups_from_multiple_nargs_list(multiple_nargs_list) --------------------------------
 
 object remove_dups_from_multiple_nargs_list(Frame&, handle multiple_nargs_list) {
-    object items_seen = steal(PyDict_New());
-    object result = steal(PyList_New(0));
+    object items_seen = new_dict();
+    object result = new_list();
     for_each(multiple_nargs_list, [&](handle nargs_list) {
-        object kept = steal(PyList_New(0));
+        object kept = new_list();
         for_each(nargs_list, [&](handle item) {
             PyObject* seen = PyDict_GetItemWithError(items_seen.ptr(), item.ptr());
-            if (!seen && PyErr_Occurred()) throw py::error_already_set();
+            if (!seen && PyErr_Occurred()) throw_error();
             if (seen) return;  // every entry is True
             check(PyDict_SetItem(items_seen.ptr(), item.ptr(), Py_True));
             check(PyList_Append(kept.ptr(), item.ptr()));
         });
         if (PyList_GET_SIZE(kept.ptr()) > 0) check(PyList_Append(result.ptr(), kept.ptr()));
     });
-    if (PyList_GET_SIZE(result.ptr()) == 0) check(PyList_Append(result.ptr(), steal(PyList_New(0)).ptr()));
+    if (PyList_GET_SIZE(result.ptr()) == 0) check(PyList_Append(result.ptr(), new_list().ptr()));
     return result;
 }
 
@@ -129,10 +135,7 @@ object remove_dups_from_multiple_nargs_list(Frame&, handle multiple_nargs_list) 
 
 void body(ModuleBody& m) {
     m.doc(doc::module);
-    object names = steal(PyList_New(0));
-    check(PyList_Append(names.ptr(), text("expand_nargs_list").ptr()));
-    check(PyList_Append(names.ptr(), text("remove_dups_from_multiple_nargs_list").ptr()));
-    m.set("__all__", names);
+    m.set("__all__", list_of(text("expand_nargs_list"), text("remove_dups_from_multiple_nargs_list")));
     m.import_("itertools");
     m.def("expand_nargs_list", "(nargs_list)", &expand_nargs_list, doc::expand_nargs_list);
     m.def("remove_dups_from_multiple_nargs_list", "(multiple_nargs_list)", &remove_dups_from_multiple_nargs_list,

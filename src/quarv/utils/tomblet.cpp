@@ -2,13 +2,20 @@
 // logged, told to an optional callback and answered by putting the standard handler back, so the
 // second one raises KeyboardInterrupt as usual.
 //
-// The module keeps no state: the process's SIGINT disposition is the only record of being armed.
-#include <unordered_map>
-
+// The process's SIGINT disposition is the only record of being armed.
 #include "native/native.hpp"
 
 namespace {
 using namespace native;
+
+// The definition of the handler that every enable_double_ctrl_c makes anew.
+struct State {
+    FunctionTemplate sigint_handler;
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(sigint_handler);
+    }
+};
 
 const char* const enable_double_ctrl_c_doc = R"(enable_double_ctrl_c
 
@@ -32,31 +39,23 @@ object sigint_handler(Frame& f, handle, handle frame) {
     return py::none();
 }
 
-// One handler template per module namespace (a module imported afresh has a namespace of its own);
-// the template keeps that namespace alive, so its address stays a valid key.
-const FunctionTemplate& handler_template(Frame& f) {
-    static auto* templates = new std::unordered_map<PyObject*, FunctionTemplate*>();
-    FunctionTemplate*& found = (*templates)[f.globals().ptr()];
-    if (!found) {
-        found = new FunctionTemplate(function_def("sigint_handler", "enable_double_ctrl_c.<locals>.sigint_handler",
-                                                  "(signum, frame)", &sigint_handler),
-                                     f.globals(), f.global("__name__"));
-    }
-    return *found;
-}
-
 // ----- enable_double_ctrl_c(callback=None) --------------------------------------------------------
 
 // `signal.signal(signal.SIGINT, handler)`, or with `signal.<name>` as the handler when no handler is
 // given (looked up after the other two names, as that expression does).
-void install_sigint(Frame& f, handle handler, const char* name = nullptr) {
+void install_sigint(Frame& f, handle handler) {
     object install = attr(f.global("signal"), "signal");
     object sigint = attr(f.global("signal"), "SIGINT");
-    call(install, sigint, handler ? object(borrow(handler.ptr())) : attr(f.global("signal"), name));
+    call(install, sigint, handler);
+}
+void install_sigint(Frame& f, Name standard_handler) {
+    object install = attr(f.global("signal"), "signal");
+    object sigint = attr(f.global("signal"), "SIGINT");
+    call(install, sigint, attr(f.global("signal"), standard_handler));
 }
 
 object enable_double_ctrl_c(Frame& f, handle callback) {
-    object handler = handler_template(f).make(py::make_tuple(callback));
+    object handler = f.state<State>().sigint_handler.make(tuple_of(callback));
     install_sigint(f, handler);
     return py::none();
 }
@@ -66,13 +65,14 @@ object enable_double_ctrl_c(Frame& f, handle callback) {
 object restore_sigint_handler(Frame& f) {
     call_method(f.global("logger"), "debug", text("Resetting SIGINT handler"));
     try {
-        install_sigint(f, handle(), "default_int_handler");
-    } catch (py::error_already_set& failure) {
+        install_sigint(f, "default_int_handler");
+    } catch (...) {
         // Whatever failed, BaseException included, is dropped in favour of the fallback.
+        Caught failure;
         Handling handling(failure.value());
         call_method(f.global("logger"), "warning", text("Failed to re-use signal.default_int_handler"));
         call_method(f.global("logger"), "warning", text("Reverting to signal.SIG_DFL instead..."));
-        install_sigint(f, handle(), "SIG_DFL");
+        install_sigint(f, "SIG_DFL");
     }
     return py::none();
 }
@@ -84,9 +84,12 @@ void body(ModuleBody& m) {
     m.import_("signal");
     m.import_("logging");
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
+    m.state<State>().sigint_handler = FunctionTemplate(
+        function_def("sigint_handler", "enable_double_ctrl_c.<locals>.sigint_handler", "(signum, frame)", &sigint_handler),
+        m);
     m.def("enable_double_ctrl_c", "(callback=None)", &enable_double_ctrl_c, enable_double_ctrl_c_doc);
     m.def("restore_sigint_handler", "()", &restore_sigint_handler);
 }
 }  // namespace
 
-QUARV_MODULE(tomblet, "quarv.utils.tomblet", body)
+QUARV_MODULE(tomblet, "quarv.utils.tomblet", body, State)

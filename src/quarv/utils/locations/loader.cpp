@@ -6,58 +6,39 @@ namespace locations {
 
 namespace {
 
-// The attribute names used once or more per YAML node, interned once.
-struct Names {
-    PyObject* location = intern("_location");
-    PyObject* parent = intern("_parent");
-    PyObject* file = intern("_file");
-    PyObject* locations = intern("_locations");
-    PyObject* start_mark = intern("start_mark");
-    PyObject* line = intern("line");
-    PyObject* column = intern("column");
-    PyObject* value = intern("value");
-    PyObject* construct_object = intern("construct_object");
-    PyObject* deep = intern("deep");
-};
-const Names& names() {
-    static const Names interned;
-    return interned;
-}
-
-
 // The node's own record, made the first time the node is seen.
-object own_record(handle node, handle location_cls) {
-    object record = optional_attr(node, names().location);
+object own_record(const State& state, handle node, handle location_cls) {
+    object record = optional_attr(node, "_location");
     if (record) return record;
-    record = new_location(location_cls);
-    set_attr(node, names().location, record);
+    record = new_location(state, location_cls);
+    set_attr(node, "_location", record);
     return record;
 }
 
-void position_at(handle record, handle file, handle node) {
-    object mark = attr(node, names().start_mark);
-    position(record, file, attr(mark, names().line), attr(mark, names().column));
+void position_at(const State& state, handle record, handle file, handle node) {
+    object mark = attr(node, "start_mark");
+    position(state, record, file, attr(mark, "line"), attr(mark, "column"));
 }
 
 // A mapping's keys enter themselves where the mapping would; each value goes under its key's record.
 // All pairs are linked before the base constructs any of them.
-void link_pairs(handle node, handle parent, handle location_cls) {
-    for_each(attr(node, names().value), [&](handle pair) {
+void link_pairs(const State& state, handle node, handle parent, handle location_cls) {
+    for_each(attr(node, "value"), [&](handle pair) {
         auto [key_node, value_node] = unpack2(pair);
-        object key_record = own_record(key_node, location_cls);
-        set_attr(key_node, names().parent, parent);
-        set_attr(value_node, names().parent, key_record);
+        object key_record = own_record(state, key_node, location_cls);
+        set_attr(key_node, "_parent", parent);
+        set_attr(value_node, "_parent", key_record);
     });
 }
 
 // Every element gets a new record of its position, entered under its index.
-void link_elements(handle node, handle parent, handle location_cls, handle file) {
+void link_elements(const State& state, handle node, handle parent, handle location_cls, handle file) {
     Py_ssize_t index = 0;
-    for_each(attr(node, names().value), [&](handle element) {
-        object record = new_location(location_cls);
-        position_at(record, file, element);
+    for_each(attr(node, "value"), [&](handle element) {
+        object record = new_location(state, location_cls);
+        position_at(state, record, file, element);
         set_item(parent, steal(PyLong_FromSsize_t(index++)), record);
-        set_attr(element, names().parent, record);
+        set_attr(element, "_parent", record);
     });
 }
 
@@ -65,35 +46,31 @@ void link_elements(handle node, handle parent, handle location_cls, handle file)
 // A node that was given no parent record (the pairs of an ordered map or of a pairs list, which the
 // base builds without constructing their mapping) records nothing.
 void link_node(Frame& f, handle self, handle node) {
+    const State& state = f.state<State>();
     object location_cls = NATIVE_GLOBAL(f, "Location");
-    object record = own_record(node, location_cls);
-    object file = attr(self, names().file);
-    position_at(record, file, node);
+    object record = own_record(state, node, location_cls);
+    object file = attr(self, "_file");
+    position_at(state, record, file, node);
     bool mapping = is_instance(node, NATIVE_GLOBAL(f, "MappingNode"));
     if (!mapping && !is_instance(node, NATIVE_GLOBAL(f, "SequenceNode"))) return;
-    object parent = optional_attr(node, names().parent);
+    object parent = optional_attr(node, "_parent");
     if (!parent) return;
     if (mapping) {
-        link_pairs(node, parent, location_cls);
+        link_pairs(state, node, parent, location_cls);
     } else {
-        link_elements(node, parent, location_cls, file);
+        link_elements(state, node, parent, location_cls, file);
     }
 }
 
 // `super().construct_object(node, deep=deep)`.
 object base_construct_object(Frame& f, handle self, handle node, handle deep) {
-    static PyObject* deep_keyword = [] {
-        PyObject* keywords = PyTuple_New(1);
-        if (!keywords) throw py::error_already_set();
-        PyTuple_SET_ITEM(keywords, 0, Py_NewRef(names().deep));
-        return keywords;
-    }();
-    object method = attr(f.super_(self), names().construct_object);
+    object method = attr(f.super_(self), "construct_object");
     PyObject* argv[] = {nullptr, node.ptr(), deep.ptr()};
-    return steal(PyObject_Vectorcall(method.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, deep_keyword));
+    return steal(PyObject_Vectorcall(method.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     f.state<State>().deep_keyword.ptr()));
 }
 
-bool recording(handle self) { return !attr(self, names().locations).is_none(); }
+bool recording(handle self) { return !attr(self, "_locations").is_none(); }
 
 }  // namespace
 
@@ -103,14 +80,18 @@ bool recording(handle self) { return !attr(self, names().locations).is_none(); }
 // while the node classes are still fresh, so that loaded nodes keep their compact attribute storage
 // (a large share of the cost of recording otherwise goes to those dictionaries and to the garbage
 // collector walking them). Nothing else about the classes or their instances changes.
-void prepare_node_classes(handle node_classes) {
+void prepare_node_classes(State& state, handle node_classes) {
+    state.deep_keyword = tuple_of(handle(intern("deep")));
     for_each(node_classes, [&](handle cls) {
         try {
             object node = call(cls, py::none(), py::none());
-            set_attr(node, names().location, py::none());
-            set_attr(node, names().parent, py::none());
-        } catch (py::error_already_set&) {
-            // only a missed optimisation: a node class that cannot be built this way loads as before
+            set_attr(node, "_location", py::none());
+            set_attr(node, "_parent", py::none());
+        } catch (...) {
+            // only a missed optimisation: a node class that cannot be built or given attributes this
+            // way loads as before; any other failure is real
+            Caught failure;
+            if (!failure.matches(tuple_of(handle(PyExc_TypeError), handle(PyExc_AttributeError)))) failure.rethrow();
         }
     });
 }
@@ -120,18 +101,18 @@ object loader_init(Frame& f, handle self, handle stream, handle locations, handl
     if (truth(file_name)) {
         file = borrow(file_name.ptr());
     } else {
-        file = optional_attr(stream, intern("name"));
+        file = optional_attr(stream, "name");
         if (!file) file = borrow(intern(""));
     }
-    set_attr(self, names().file, file);
-    set_attr(self, names().locations, locations);
+    set_attr(self, "_file", file);
+    set_attr(self, "_locations", locations);
     f.super_call(self, "__init__", stream);
     return py::none();
 }
 
 object loader_construct_document(Frame& f, handle self, handle node) {
-    object root = attr(self, names().locations);
-    if (!root.is_none()) set_attr(node, names().parent, root);
+    object root = attr(self, "_locations");
+    if (!root.is_none()) set_attr(node, "_parent", root);
     return f.super_call(self, "construct_document", node);
 }
 
@@ -140,8 +121,8 @@ object loader_construct_object(Frame& f, handle self, handle node, handle deep) 
     if (recording(self)) link_node(f, self, node);
     object data = base_construct_object(f, self, node, deep);
     if (!recording(self) || !is_instance(node, NATIVE_GLOBAL(f, "ScalarNode"))) return data;
-    object parent = optional_attr(node, names().parent);
-    if (parent) set_item(parent, data, attr(node, names().location));
+    object parent = optional_attr(node, "_parent");
+    if (parent) set_item(parent, data, attr(node, "_location"));
     return data;
 }
 

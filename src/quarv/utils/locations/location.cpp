@@ -1,34 +1,27 @@
 // The record type Location and location_deepcopy.
-#include <structmember.h>
-
 #include "locations.hpp"
 
 namespace locations {
 
 namespace {
 
-// The class made by this module, its own __init__ and where its three slots live.
-struct LocationClass {
-    PyTypeObject* type = nullptr;
-    PyObject* init = nullptr;
-    Py_ssize_t offsets[3] = {0, 0, 0};  // file, line, column
-};
-LocationClass known;
+constexpr Name slot_names[3] = {"file", "line", "column"};
 
-const char* const slot_names[3] = {"file", "line", "column"};
-
-PyObject*& slot(handle record, int index) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.ptr()) + known.offsets[index]);
+PyObject*& slot(const State& state, handle record, int index) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.ptr()) + state.slot_offsets[index]);
 }
 
-bool is_known_record(handle obj) { return known.type && Py_TYPE(obj.ptr()) == known.type; }
+bool is_known_record(const State& state, handle obj) {
+    return state.location_class && reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == state.location_class.ptr();
+}
 
 // `Location()` skips the class call when it would only run this module's __init__ on no entries.
-bool builds_directly(handle location_cls) {
-    if (!known.type || location_cls.ptr() != reinterpret_cast<PyObject*>(known.type)) return false;
-    PyObject* init = PyDict_GetItemWithError(known.type->tp_dict, intern("__init__"));
-    if (!init && PyErr_Occurred()) throw py::error_already_set();
-    return init == known.init;
+bool builds_directly(const State& state, handle location_cls) {
+    if (!state.location_class || location_cls.ptr() != state.location_class.ptr()) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(location_cls.ptr());
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, intern("__init__"));
+    if (!init && PyErr_Occurred()) throw_error();
+    return init == state.location_init.ptr();
 }
 
 // `%d` of the text form: an int as it is, any other number through its own integer conversion
@@ -42,60 +35,59 @@ object decimal(handle value) {
 
 }  // namespace
 
-void remember_location_class(handle cls, handle init) {
-    LocationClass found;
-    found.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls.ptr()));
-    found.init = Py_NewRef(init.ptr());
+void remember_location_class(State& state, handle cls, handle init) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     for (int i = 0; i < 3; ++i) {
-        PyObject* descr = PyDict_GetItemWithError(found.type->tp_dict, intern(slot_names[i]));
+        PyObject* descr = PyDict_GetItemWithError(type->tp_dict, intern(slot_names[i]));
         if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "Location has no slot %s", slot_names[i]);
-            throw py::error_already_set();
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "Location has no slot %s", slot_names[i].text());
+            throw_error();
         }
-        found.offsets[i] = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member->offset;
+        state.slot_offsets[i] = internals::member_offset(descr);
     }
-    known = found;  // the class of an earlier import of the module stays alive, as its records do
+    state.location_class = borrow(cls.ptr());
+    state.location_init = borrow(init.ptr());
 }
 
-object new_location(handle location_cls) {
-    if (!builds_directly(location_cls)) return call(location_cls);
+object new_location(const State& state, handle location_cls) {
+    if (!builds_directly(state, location_cls)) return call(location_cls);
+    auto* type = reinterpret_cast<PyTypeObject*>(location_cls.ptr());
     object empty = steal(PyTuple_New(0));
-    object record = steal(known.type->tp_new(known.type, empty.ptr(), nullptr));
-    slot(record, 0) = Py_NewRef(intern(""));
-    slot(record, 1) = PyLong_FromLong(-1);
-    slot(record, 2) = PyLong_FromLong(-1);
+    object record = steal(type->tp_new(type, empty.ptr(), nullptr));
+    slot(state, record, 0) = Py_NewRef(intern(""));
+    slot(state, record, 1) = integer(-1).release().ptr();
+    slot(state, record, 2) = integer(-1).release().ptr();
     return record;
 }
 
 namespace {
-void set_field(handle record, int index, handle value) {
-    if (is_known_record(record)) {
-        Py_XSETREF(slot(record, index), Py_NewRef(value.ptr()));
+void set_field(const State& state, handle record, int index, handle value) {
+    if (is_known_record(state, record)) {
+        Py_XSETREF(slot(state, record, index), Py_NewRef(value.ptr()));
     } else {
-        check(PyObject_SetAttr(record.ptr(), intern(slot_names[index]), value.ptr()));
+        set_attr(record, slot_names[index], value);
     }
 }
 }  // namespace
 
-void position(handle record, handle file, handle line, handle column) {
-    set_field(record, 0, file);
-    set_field(record, 1, line);
-    set_field(record, 2, column);
+void position(const State& state, handle record, handle file, handle line, handle column) {
+    set_field(state, record, 0, file);
+    set_field(state, record, 1, line);
+    set_field(state, record, 2, column);
 }
 
 // ----- Location methods ----------------------------------------------------------------------------
 
 object location_init(Frame& f, handle self, handle args, handle kwargs) {
-    object init = attr(f.super_(self), "__init__");
-    steal(PyObject_Call(init.ptr(), args.ptr(), kwargs.ptr()));
-    position(self, handle(intern("")), py::int_(-1), py::int_(-1));
+    call_forward(attr(f.super_(self), "__init__"), {}, args, kwargs);
+    position(f.state<State>(), self, handle(intern("")), integer(-1), integer(-1));
     return py::none();
 }
 
 object location_str(Frame& f, handle self) {
     object basename = attr(attr(f.global("os"), "path"), "basename");
     object name = call(basename, attr(self, "file"));
-    object one = py::int_(1);
+    object one = integer(1);
     object line = steal(PyNumber_Add(attr(self, "line").ptr(), one.ptr()));
     object column = steal(PyNumber_Add(attr(self, "column").ptr(), one.ptr()));
     object name_text = str_of(name);
@@ -105,8 +97,8 @@ object location_str(Frame& f, handle self) {
 }
 
 object location_extract(Frame&, handle self) {
-    object extracted = steal(PyDict_New());
-    for (const char* name : slot_names) check(PyDict_SetItem(extracted.ptr(), intern(name), attr(self, name).ptr()));
+    object extracted = new_dict();
+    for (Name name : slot_names) check(PyDict_SetItem(extracted.ptr(), intern(name), attr(self, name).ptr()));
     return extracted;
 }
 
@@ -117,10 +109,11 @@ object location_deepcopy(Frame& f, handle d) {
     object location_cls = NATIVE_GLOBAL(f, "Location");
     object copy;
     if (is_instance(d, location_cls)) {
-        copy = new_location(location_cls);
-        for (int i = 0; i < 3; ++i) set_field(copy, i, attr(d, slot_names[i]));
+        const State& state = f.state<State>();
+        copy = new_location(state, location_cls);
+        for (int i = 0; i < 3; ++i) set_field(state, copy, i, attr(d, slot_names[i]));
     } else if (isinstance_abc(d, NATIVE_GLOBAL(f, "MutableMapping"))) {
-        copy = steal(PyDict_New());
+        copy = new_dict();
     } else {
         return borrow(d.ptr());
     }

@@ -1,7 +1,7 @@
 // recursive_location_update and recursive_location_setdefault: deep merges of a second document into
 // a first one that move the second document's records into the first tree along with the data.
 #include "locations.hpp"
-#include "native/patterns.hpp"
+#include "list_extend.hpp"
 
 namespace locations {
 
@@ -24,10 +24,10 @@ bool is_sequence(Frame& f, handle obj) { return isinstance_abc(obj, NATIVE_GLOBA
 // The extend path of a list-extending key: the extending list's records follow the largest position
 // already recorded for the list, and the list itself grows in place.
 void extend_recorded_list(handle data, handle locations, handle new_locations, handle k, handle v, handle name) {
-    object max_idx = py::int_(-1);
+    object max_idx = integer(-1);
     object entry = mapping_setdefault_new_dict(locations, name);
     if (truth(entry)) max_idx = largest_key(entry);
-    object one = py::int_(1);
+    object one = integer(1);
     for_each_item(mapping_get_or_new_dict(new_locations, k), [&](handle i, handle record) {
         object shifted = steal(PyNumber_Add(max_idx.ptr(), i.ptr()));
         set_item(entry, steal(PyNumber_Add(shifted.ptr(), one.ptr())), record);
@@ -73,7 +73,8 @@ object recursive_location_update(Frame& f, handle data, handle new_data, handle 
         }
         object key = borrow(k.ptr());
         object name;
-        if (is_sequence(f, v) && truth(list_extend) && match_first_group(NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name)) {
+        if (is_sequence(f, v) && truth(list_extend) && shared::match_list_extend_key(f.state<State>().list_extend_pattern,
+                                                                            NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name)) {
             if (is_sequence(f, mapping_get(data, name, Py_None))) {
                 return extend_recorded_list(data, locations, new_locations, k, v, name);
             }
