@@ -581,7 +581,7 @@ object Frame::global(handle name) const {
     if (PyErr_Occurred()) throw_error();
     object message = steal(PyUnicode_FromFormat("name '%U' is not defined", name.ptr()));
     object error = call(handle(PyExc_NameError), message);
-    check(PyObject_SetAttrString(error.ptr(), "name", name.ptr()));
+    set_attr(error, "name", name);
     raise(error);
 }
 

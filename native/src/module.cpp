@@ -18,50 +18,42 @@ object builtin_import(handle name, handle globals, handle fromlist, int level) {
     return call(import_fn, name, globals, globals, fromlist, integer(level));
 }
 
+// Errors on the way are dropped, as the interpreter drops them while it words an ImportError.
 bool module_is_initializing(handle module) {
-    PyObject* module_spec = PyObject_GetAttr(module.ptr(), intern("__spec__"));
-    if (!module_spec) {
-        PyErr_Clear();
-        return false;
-    }
-    int result = internals::spec_is_initializing(module_spec);
-    Py_DECREF(module_spec);
-    return result == 1;
+    object spec = py::reinterpret_steal<object>(PyObject_GetAttr(module.ptr(), intern("__spec__")));
+    int initializing = spec ? internals::spec_is_initializing(spec.ptr()) : -1;
+    if (initializing < 0) PyErr_Clear();
+    return initializing == 1;
 }
 
 // `from module import name` once the module is imported: the attribute, else the submodule from
 // sys.modules, else the interpreter's ImportError.
 object import_from(handle module, handle name) {
     if (object found = optional_attr(module, name)) return found;
-    object package_name;
-    PyObject* raw_name = PyObject_GetAttr(module.ptr(), intern("__name__"));
-    if (raw_name && PyUnicode_Check(raw_name)) {
-        package_name = steal(raw_name);
+    // failures while the error is worded are dropped, as the interpreter drops them
+    object package_name = py::reinterpret_steal<object>(PyObject_GetAttr(module.ptr(), intern("__name__")));
+    if (package_name && PyUnicode_Check(package_name.ptr())) {
         object full = steal(PyUnicode_FromFormat("%U.%U", package_name.ptr(), name.ptr()));
-        PyObject* submodule = PyImport_GetModule(full.ptr());
-        if (submodule) return steal(submodule);
+        if (PyObject* submodule = PyImport_GetModule(full.ptr())) return steal(submodule);
         if (PyErr_Occurred()) throw_error();
     } else {
-        Py_XDECREF(raw_name);
+        package_name = object();
         PyErr_Clear();
     }
     object shown_name = package_name ? package_name : text("<unknown module name>");
-    PyObject* path = PyModule_GetFilenameObject(module.ptr());
-    object message;
-    if (!path || !PyUnicode_Check(path)) {
-        Py_XDECREF(path);
+    object path = py::reinterpret_steal<object>(PyModule_GetFilenameObject(module.ptr()));
+    if (!path || !PyUnicode_Check(path.ptr())) {
         PyErr_Clear();
-        message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
-                                             shown_name.ptr()));
-        PyErr_SetImportError(message.ptr(), package_name ? package_name.ptr() : nullptr, nullptr);
+        object message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
+                                                    shown_name.ptr()));
+        PyErr_SetImportError(message.ptr(), package_name.ptr(), nullptr);
     } else {
-        object path_obj = steal(path);
         const char* format = module_is_initializing(module)
                                  ? "cannot import name %R from partially initialized module %R "
                                    "(most likely due to a circular import) (%S)"
                                  : "cannot import name %R from %R (%S)";
-        message = steal(PyUnicode_FromFormat(format, name.ptr(), shown_name.ptr(), path_obj.ptr()));
-        PyErr_SetImportError(message.ptr(), package_name ? package_name.ptr() : nullptr, path_obj.ptr());
+        object message = steal(PyUnicode_FromFormat(format, name.ptr(), shown_name.ptr(), path.ptr()));
+        PyErr_SetImportError(message.ptr(), package_name.ptr(), path.ptr());
     }
     throw_error();
 }

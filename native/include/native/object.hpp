@@ -94,6 +94,10 @@ PyObject* intern(Name name);
 // The interned text object of a computed name, found by its content.
 object name_of(std::string_view text);
 
+// Stores a reference to `value` into a raw reference field of an object's layout (a slot member of
+// a native object), releasing what the field held.
+inline void store_reference(PyObject*& field, handle value) { Py_XSETREF(field, Py_XNewRef(value.ptr())); }
+
 // ---------------------------------------------------------------------------------------------
 // Objects
 

@@ -54,16 +54,16 @@ object new_location(const State& state, handle location_cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(location_cls.ptr());
     object empty = steal(PyTuple_New(0));
     object record = steal(type->tp_new(type, empty.ptr(), nullptr));
-    slot(state, record, 0) = Py_NewRef(intern(""));
-    slot(state, record, 1) = integer(-1).release().ptr();
-    slot(state, record, 2) = integer(-1).release().ptr();
+    store_reference(slot(state, record, 0), handle(intern("")));
+    store_reference(slot(state, record, 1), integer(-1));
+    store_reference(slot(state, record, 2), integer(-1));
     return record;
 }
 
 namespace {
 void set_field(const State& state, handle record, int index, handle value) {
     if (is_known_record(state, record)) {
-        Py_XSETREF(slot(state, record, index), Py_NewRef(value.ptr()));
+        store_reference(slot(state, record, index), value);
     } else {
         set_attr(record, slot_names[index], value);
     }
