@@ -34,20 +34,22 @@ object import_into(Frame&, handle module, handle dotted, handle name) {
     if (name.is_none()) return body.import_(source.c_str());
     std::string wanted = utf8(name);
     body.from_(source.c_str()).import_(wanted.c_str());
-    return body.get(wanted.c_str());
+    return body.get(wanted);
 }
 
-object make_counter(Frame& f, handle start) {
-    static FunctionTemplate* inner = nullptr;
-    if (!inner) {
-        inner = new FunctionTemplate(function_def("counter", "make_counter.<locals>.counter", "(step=1)",
-                                                  +[](Frame& fr, handle step) -> object {
-                                                      return steal(PyNumber_Add(fr.closure(0).ptr(), step.ptr()));
-                                                  }),
-                                     f.globals(), f.global("__name__"));
+// What the module keeps of its own: the prototype of make_counter's inner function, made once by
+// the body, so that each copy of the module has its own and the collector sees it.
+struct State {
+    FunctionTemplate counter;
+    template <class V>
+    void visit(V& v) {
+        v(counter);
     }
-    return inner->make(py::make_tuple(start));
-}
+};
+
+object counter_step(Frame& f, handle step) { return steal(PyNumber_Add(f.closure(0).ptr(), step.ptr())); }
+
+object make_counter(Frame& f, handle start) { return f.state<State>().counter.make(tuple_of(start)); }
 
 object base_greet(Frame&, handle self, handle name) { return py::make_tuple(text("base"), self, name); }
 object base_make(Frame&, handle cls, handle value) { return py::make_tuple(cls, value); }
@@ -89,6 +91,8 @@ void body(ModuleBody& m) {
     m.def("deep", "(n)", &deep);
     m.def("raise_chained", "(how, original)", &raise_chained);
     m.def("import_into", "(module, dotted, name=None)", &import_into);
+    m.state<State>().counter =
+        FunctionTemplate(function_def("counter", "make_counter.<locals>.counter", "(step=1)", &counter_step), m);
     m.def("make_counter", "(start)", &make_counter);
 
     ClassBuilder base = m.class_("Base", {}, handle(), "A base class.");
@@ -118,4 +122,4 @@ void body(ModuleBody& m) {
 }
 }  // namespace
 
-QUARV_MODULE(_runtime_probe, "_runtime_probe", body)
+QUARV_MODULE(_runtime_probe, "_runtime_probe", body, State)
