@@ -1,4 +1,6 @@
 // Class statements.
+#include <string_view>
+
 #include "native/module.hpp"
 
 namespace native {
@@ -28,6 +30,26 @@ object derive_metaclass(handle explicit_meta, handle bases) {
     return winner;
 }
 
+// The members that type.__new__ wraps when it finds a plain function under their name.
+MethodKind implicit_kind(Name name) {
+    std::string_view text = name.text();
+    if (text == "__new__") return MethodKind::static_;
+    if (text == "__init_subclass__" || text == "__class_getitem__") return MethodKind::class_;
+    return MethodKind::plain;
+}
+
+object wrapped(handle fn, MethodKind kind) {
+    switch (kind) {
+        case MethodKind::static_:
+            return steal(PyStaticMethod_New(fn.ptr()));
+        case MethodKind::class_:
+            return steal(PyClassMethod_New(fn.ptr()));
+        case MethodKind::plain:
+            break;
+    }
+    return borrow(fn.ptr());
+}
+
 }  // namespace
 
 ClassBuilder::ClassBuilder(ModuleBody& module, std::string name, std::vector<object> bases, handle metaclass,
@@ -48,28 +70,44 @@ ClassBuilder::ClassBuilder(ModuleBody& module, std::string name, std::vector<obj
 }
 
 ClassBuilder& ClassBuilder::set(Name name, handle value) {
-    check(PyObject_SetItem(namespace_.ptr(), intern(name), value.ptr()));
+    // type.__new__ only wraps Python functions, so a native one is wrapped here, where the class
+    // body would have stored the function
+    object member = is_native_function(value) ? wrapped(value, implicit_kind(name)) : borrow(value.ptr());
+    check(PyObject_SetItem(namespace_.ptr(), intern(name), member.ptr()));
     return *this;
 }
 
-ClassBuilder& ClassBuilder::add_function(Name name, const FunctionDef& def, Wrap wrap) {
-    object ns = PyDict_Check(namespace_.ptr()) ? namespace_ : new_dict();
-    object fn = make_function(def, module_, ns);
-    functions_.push_back(fn);
-    object member = fn;
-    switch (wrap) {
-        case Wrap::none:
-            break;
-        case Wrap::static_:
-            member = steal(PyStaticMethod_New(fn.ptr()));
-            break;
-        case Wrap::class_:
-            member = steal(PyClassMethod_New(fn.ptr()));
-            break;
-        case Wrap::property:
-            member = call(handle(reinterpret_cast<PyObject*>(&PyProperty_Type)), fn);
-            break;
+Decorated ClassBuilder::decorated(std::initializer_list<handle> decorators) {
+    std::vector<object> held;
+    for (handle decorator : decorators) held.push_back(borrow(decorator.ptr()));
+    return Decorated(*this, std::move(held));
+}
+
+object ClassBuilder::make_method(const FunctionDef& def) {
+    // defaults see the names bound so far in the class body, whatever mapping __prepare__ gave
+    object names = namespace_;
+    if (!PyDict_Check(names.ptr())) {
+        names = new_dict();
+        check(PyDict_Merge(names.ptr(), namespace_.ptr(), 1));
     }
+    object fn = make_function(def, module_, names);
+    functions_.push_back(fn);
+    return fn;
+}
+
+object ClassBuilder::apply(const std::vector<object>& decorators, object fn) {
+    for (auto decorator = decorators.rbegin(); decorator != decorators.rend(); ++decorator) fn = call(*decorator, fn);
+    return fn;
+}
+
+ClassBuilder& ClassBuilder::add(Name name, object fn, MethodKind kind, const std::vector<object>& decorators) {
+    return set(name, wrapped(apply(decorators, std::move(fn)), kind));
+}
+
+ClassBuilder& ClassBuilder::store_property(Name name, handle getter, handle setter, handle deleter) {
+    handle none(Py_None);
+    object member = call(handle(reinterpret_cast<PyObject*>(&PyProperty_Type)), getter, setter ? setter : none,
+                         deleter ? deleter : none, none);
     return set(name, member);
 }
 

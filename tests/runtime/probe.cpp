@@ -1,4 +1,10 @@
 // A test-only extension module: a table of signatures and small uses of every runtime facility.
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
 #include "native/native.hpp"
 
 namespace {
@@ -38,9 +44,11 @@ object import_into(Frame&, handle module, handle dotted, handle name) {
 }
 
 // What the module keeps of its own: the prototype of make_counter's inner function, made once by
-// the body, so that each copy of the module has its own and the collector sees it.
+// the body, so that each copy of the module has its own and the collector sees it; and how often
+// poke() was called, which a thread without the GIL may read.
 struct State {
     FunctionTemplate counter;
+    std::atomic<long> pokes{0};
     template <class V>
     void visit(V& v) {
         v(counter);
@@ -66,6 +74,124 @@ object mydict_init(Frame& f, handle self, handle args, handle kwargs) {
     return py::none();
 }
 
+// class Registry: __new__, __init_subclass__ and __class_getitem__ written as plain methods.
+object registry_new(Frame& f, handle cls, handle value) {
+    object self = f.super_call(cls, "__new__", cls);
+    set_attr(self, "value", value);
+    return self;
+}
+object registry_init_subclass(Frame& f, handle cls, handle tag, handle kwargs) {
+    call_forward(attr(f.super_(cls), "__init_subclass__"), {}, handle(), kwargs);
+    append(f.global("REGISTERED"), tuple_of(cls, tag));
+    return py::none();
+}
+object registry_class_getitem(Frame&, handle cls, handle item) { return tuple_of(cls, item); }
+
+// class Box: a property with all three accessors, over an instance attribute.
+object box_get(Frame&, handle self) { return attr(self, "_content"); }
+object box_set(Frame&, handle self, handle value) {
+    set_attr(self, "_content", value);
+    return py::none();
+}
+object box_delete(Frame&, handle self) {
+    check(PyObject_DelAttr(self.ptr(), intern("_content")));
+    return py::none();
+}
+
+// class Shape: decorated members.
+object shape_measured(Frame&, handle self) {
+    object count = optional_attr(self, "measurements");
+    set_attr(self, "measurements", integer(count ? as_long(count) + 1 : 1));
+    return new_list();
+}
+// A decorator of the module's own: notes its letter on the function, in the order of application.
+template <char Letter>
+object mark(Frame&, handle fn) {
+    object marks = optional_attr(fn, "marks");
+    if (!marks) {
+        marks = new_list();
+        set_attr(fn, "marks", marks);
+    }
+    append(marks, text(std::string(1, Letter)));
+    return borrow(fn.ptr());
+}
+
+// lazy_map(fn, items): fn(items[i]) for each index, the length of items read again at every step,
+// as a generator looping over the indices would.
+struct LazyMap {
+    object fn;
+    object items;
+    Py_ssize_t index = 0;
+    template <typename V>
+    void visit(V& v) {
+        v(fn);
+        v(items);
+    }
+    object next() {
+        if (index >= check_value(PySequence_Size(items.ptr()))) return object();
+        object item = steal(PySequence_GetItem(items.ptr(), index++));
+        return call(fn, item);
+    }
+};
+object lazy_map(Frame&, handle fn, handle items) {
+    return make_iterator(LazyMap{borrow(fn.ptr()), borrow(items.ptr())});
+}
+
+// countdown(start, keep): start, start - 1, ..., 1, the step given apart from its state; `keep` is
+// held by the state and nothing else.
+struct Countdown {
+    object current;
+    object keep;
+    template <typename V>
+    void visit(V& v) {
+        v(current);
+        v(keep);
+    }
+};
+object countdown(Frame&, handle start, handle keep) {
+    return make_iterator(Countdown{borrow(start.ptr()), borrow(keep.ptr())}, [](Countdown& state) -> object {
+        if (!truth(state.current)) return object();
+        object value = state.current;
+        state.current = steal(PyNumber_Subtract(value.ptr(), integer(1).ptr()));
+        return value;
+    });
+}
+
+// run_with(manager, body): `with manager as value: body(value)`, true when the body ran to its end;
+// a text as body is thrown as a C++ exception instead.
+object run_with(Frame&, handle manager, handle body) {
+    bool completed = with(manager, [&](handle value) {
+        if (PyUnicode_Check(body.ptr())) throw std::runtime_error(utf8(body));
+        call(body, value);
+    });
+    return py::bool_(completed);
+}
+
+object forward(Frame&, handle target, handle args, handle kwargs) { return call_forward(target, {}, args, kwargs); }
+object forward_after(Frame&, handle target, handle first, handle args, handle kwargs) {
+    return call_forward(target, {first}, args, kwargs);
+}
+
+object poke(Frame& f) {
+    ++f.state<State>().pokes;
+    return py::none();
+}
+// Sleeps without the GIL, in short naps, until some thread calls poke() or `seconds` have passed;
+// returns whether it was poked. Only a thread that got the GIL meanwhile can have poked it.
+object sleep_until_poked(Frame& f, handle seconds) {
+    std::atomic<long>& pokes = f.state<State>().pokes;
+    long before = pokes.load();
+    std::chrono::duration<double> limit(check_value(PyFloat_AsDouble(seconds.ptr())));
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    bool poked = false;
+    {
+        ReleaseGil released;
+        while (!(poked = pokes.load() != before) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return py::bool_(poked);
+}
+
 void body(ModuleBody& m) {
     m.doc("Runtime probe.");
     m.import_("os");
@@ -83,7 +209,8 @@ void body(ModuleBody& m) {
     m.def("f_kwdef", "(a, *, c=1, d)", &echo<handle, handle, handle>);
     m.def("f_var", "(a, *args, b=1, **kwargs)", &echo<handle, handle, handle, handle>);
     m.def("f_posonly", "(a, /, b)", &echo<handle, handle>);
-    m.def("f_all", "(a, b=1, /, c=2, *args, d, e=5, **kw)", &echo<handle, handle, handle, handle, handle, handle, handle>);
+    m.def("f_all", "(a, b=1, /, c=2, *args, d, e=5, **kw)",
+          &echo<handle, handle, handle, handle, handle, handle, handle>);
     m.def("f_const", "(x=CONSTANT, y=OD)", &echo<handle, handle>);
     m.def("f_ann", "(a: int, b: 'str' = 'x') -> 'dict'", &echo<handle, handle>, "f_ann\n\nAnnotated.");
     m.def("f_shared", "(d={})", &echo<handle>);
@@ -115,6 +242,38 @@ void body(ModuleBody& m) {
     ClassBuilder abstract = m.class_("Abstract", {}, attr(abc, "ABCMeta"));
     abstract.def("run", "(self)", &base_kind);
     abstract.create();
+
+    m.set("REGISTERED", new_list());
+    ClassBuilder registry = m.class_("Registry");
+    registry.def("__new__", "(cls, value)", &registry_new);
+    registry.def("__init_subclass__", "(cls, /, tag=None, **kwargs)", &registry_init_subclass);
+    registry.def("__class_getitem__", "(cls, item)", &registry_class_getitem);
+    registry.create();
+
+    ClassBuilder box = m.class_("Box");
+    box.property("content", &box_get, &box_set, &box_delete, "What the box holds.");
+    box.property("readonly", &box_get, nullptr, &box_delete);
+    box.create();
+
+    m.def("mark_a", "(fn)", &mark<'a'>);
+    m.def("mark_b", "(fn)", &mark<'b'>);
+    object abstractmethod = attr(abc, "abstractmethod");
+    object cached_property = attr(steal(PyImport_ImportModule("functools")), "cached_property");
+    ClassBuilder shape = m.class_("Shape", {attr(abc, "ABC")});
+    shape.decorated({abstractmethod}).def("area", "(self)", &base_kind);
+    shape.decorated({abstractmethod}).property("sides", &base_kind);
+    shape.decorated({cached_property}).def("measured", "(self)", &shape_measured);
+    shape.decorated({m.get("mark_a"), m.get("mark_b")}).def("marked", "(self)", &base_kind);
+    shape.decorated({m.get("mark_a")}).classmethod("make", "(cls, value)", &base_make);
+    shape.create();
+
+    m.def("lazy_map", "(fn, items)", &lazy_map);
+    m.def("countdown", "(start, keep=None)", &countdown);
+    m.def("run_with", "(manager, body)", &run_with);
+    m.def("forward", "(target, /, *args, **kwargs)", &forward);
+    m.def("forward_after", "(target, first, args=None, kwargs=None)", &forward_after);
+    m.def("poke", "()", &poke);
+    m.def("sleep_until_poked", "(seconds)", &sleep_until_poked);
 
     object fail = call_method(attr(m.get("os"), "environ"), "get", text("QUARV_PROBE_FAIL"));
     if (truth(fail)) raise(PyExc_RuntimeError, "probe body failed on purpose");

@@ -1,10 +1,17 @@
-"""The native runtime behaves like the interpreter's own functions, classes and modules."""
+"""The native runtime behaves like the interpreter's own functions, classes, modules, generators and
+statements."""
 
+import collections
+import gc
 import inspect
 import itertools
 import shutil
 import sys
 import textwrap
+import threading
+import time
+import types
+import weakref
 
 import pytest
 
@@ -250,3 +257,352 @@ def test_inner_functions_close_over_their_values(probe):
     assert counter.__qualname__ == "make_counter.<locals>.counter"
     assert [cell.cell_contents for cell in counter.__closure__] == [5] and probe.f0.__closure__ is None
     assert probe.make_counter(1) is not probe.make_counter(1)
+
+
+# ----- class statements -------------------------------------------------------------------------
+
+
+def test_special_methods_are_wrapped_as_type_new_wraps_python_functions(probe):
+    registry = probe.Registry
+    assert isinstance(vars(registry)["__new__"], staticmethod)
+    assert all(isinstance(vars(registry)[name], classmethod) for name in ("__init_subclass__", "__class_getitem__"))
+    made = registry(5)
+    assert type(made) is registry and made.value == 5
+
+    class Tagged(registry, tag="t"):
+        pass
+
+    assert probe.REGISTERED[-1] == (Tagged, "t")
+    assert type(Tagged(6)) is Tagged and Tagged(6).value == 6
+    assert registry[int] == (registry, int) and Tagged[str] == (Tagged, str)
+
+    received = []
+
+    class Cooperative:
+        def __init_subclass__(cls, **kwargs):
+            received.append((cls.__name__, kwargs))
+
+    class Mixed(registry, Cooperative, tag="m", extra=1):
+        pass
+
+    assert probe.REGISTERED[-1] == (Mixed, "m") and received == [("Mixed", {"extra": 1})]
+    with pytest.raises(TypeError, match=r"\.Bad\.__init_subclass__\(\) takes no keyword arguments$"):
+        class Bad(registry, extra=1):
+            pass
+
+
+def test_properties_get_set_and_delete_through_native_accessors(probe):
+    box = probe.Box()
+    box.content = [1]
+    assert box.content == [1] and vars(box) == {"_content": [1]}
+    del box.content
+    with pytest.raises(AttributeError):
+        box.content
+    content, readonly = vars(probe.Box)["content"], vars(probe.Box)["readonly"]
+    assert content.__doc__ == "What the box holds."
+    assert content.fset.__qualname__ == content.fdel.__qualname__ == "Box.content"
+    assert readonly.fset is None and readonly.fdel is not None
+    with pytest.raises(AttributeError, match="^property 'readonly' of 'Box' object has no setter$"):
+        box.readonly = 1
+
+
+def test_decorators_apply_bottom_up_before_the_member_is_stored(probe):
+    with pytest.raises(TypeError, match="^Can't instantiate abstract class Shape with abstract methods area, sides$"):
+        probe.Shape()
+
+    class Square(probe.Shape):
+        def area(self):
+            return 4
+
+        sides = 4
+
+    square = Square()
+    assert square.measured is square.measured and square.measurements == 1 and "measured" in vars(square)
+    del square.measured
+    assert square.measured == [] and square.measurements == 2
+
+    class Twin:
+        @probe.mark_a
+        @probe.mark_b
+        def marked(self):
+            pass
+
+    assert probe.Shape.marked.marks == Twin.marked.marks == ["b", "a"]
+    # staticmethod, classmethod and property stay outermost, where Python code writes them
+    assert vars(probe.Shape)["make"].__func__.marks == ["a"] and probe.Shape.make(1) == (probe.Shape, 1)
+
+
+# ----- lazy results ----------------------------------------------------------------------------------
+
+
+def lazy_map_twin(fn, items):
+    index = 0
+    while index < len(items):
+        yield fn(items[index])
+        index += 1
+
+
+def raise_at_two(x, items, it):
+    if x == 2:
+        raise ValueError("two")
+    return x
+
+
+def next_of_itself(x, items, it):
+    return next(it) if x == 2 else x
+
+
+def refill(x, items, it):
+    if x == 1:
+        items[:] = [bytearray(b"A" * 24) for _ in range(3)]
+        items.append(4)
+    return x
+
+
+# (how each call of fn changes the list it walks, on [1, 2, 3])
+LIST_CHANGES = {
+    "unchanged": lambda x, items, it: x,
+    "appended": lambda x, items, it: items.append(x + 10) or x if x < 10 else x,
+    "truncated": lambda x, items, it: items.clear() or x,
+    "refilled": refill,
+    "raises": raise_at_two,
+    "calls-next-on-itself": next_of_itself,
+}
+
+
+def steps(make, change, count=6):
+    """What `count` calls of next() give, and what fn saw before the first of them."""
+    items, seen, this = [1, 2, 3], [], []
+
+    def fn(x):
+        seen.append(x)
+        return change(x, items, this[0])
+
+    it = make(fn, items)
+    this.append(it)
+    before = list(seen)
+    taken = []
+    for _ in range(count):
+        try:
+            item = next(it)
+            taken.append(("item", item if isinstance(item, int) else len(item)))
+        except StopIteration:
+            taken.append(("stop",))
+        except ValueError as error:
+            taken.append(("raised", type(error).__name__))
+    return before, taken, iter(it) is it
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES)
+def test_a_lazy_result_steps_as_a_generator_does(probe, change):
+    assert steps(probe.lazy_map, LIST_CHANGES[change]) == steps(lazy_map_twin, LIST_CHANGES[change])
+
+
+def test_an_ended_lazy_result_frees_its_state(probe):
+    class Items(list):
+        pass
+
+    def fail(x):
+        raise KeyError(x)
+
+    for make, end in [(lambda held: probe.lazy_map(str, held), list), (lambda held: probe.countdown(2, held), list),
+                      (lambda held: probe.lazy_map(fail, held), lambda it: pytest.raises(KeyError, next, it))]:
+        held = Items([1])
+        it, alive = make(held), weakref.ref(held)
+        del held
+        end(it)
+        assert alive() is None and list(it) == []
+
+
+def test_a_cycle_through_a_lazy_result_is_collected(probe):
+    class Items(list):
+        pass
+
+    gc.disable()
+    try:
+        items = Items([1])
+        items.append(probe.lazy_map(str, items))
+        keep = types.SimpleNamespace()
+        keep.it = probe.countdown(3, keep)
+        alive = [weakref.ref(items[1]), weakref.ref(keep.it)]
+        del items, keep
+        assert [ref() is not None for ref in alive] == [True, True], "only the collector can free a cycle"
+        gc.collect()
+        assert [ref() for ref in alive] == [None, None]
+    finally:
+        gc.enable()
+
+
+# ----- with statements -----------------------------------------------------------------------------------
+
+
+class Unbooleable:
+    def __bool__(self):
+        raise RuntimeError("no truth")
+
+
+class Recorder:
+    """A context manager noting what the statement hands it."""
+
+    def __init__(self, exit_returns=None, exit_raises=None, enter_raises=None):
+        self.exit_returns, self.exit_raises, self.enter_raises = exit_returns, exit_raises, enter_raises
+        self.calls = []
+
+    def __enter__(self):
+        self.calls.append("enter")
+        if self.enter_raises:
+            raise self.enter_raises
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        innermost = tb
+        while innermost and innermost.tb_next:
+            innermost = innermost.tb_next
+        self.calls.append(("exit", exc_type, type(exc).__name__, tb is (exc.__traceback__ if exc else None),
+                           innermost and innermost.tb_frame.f_code.co_name, sys.exc_info()[1] is exc))
+        if self.exit_raises:
+            raise self.exit_raises
+        return self.exit_returns
+
+
+def python_with(manager, body):
+    with manager as value:
+        body(value)
+        return True
+    return False
+
+
+# (the manager's behaviour, whether the body fails)
+WITH_CASES = {
+    "completes": ({}, False),
+    "fails": ({}, True),
+    "fails-swallowed": ({"exit_returns": True}, True),
+    "fails-swallowed-by-a-true-object": ({"exit_returns": [0]}, True),
+    "fails-kept-by-a-false-object": ({"exit_returns": ""}, True),
+    "exit-raises-after-a-failure": ({"exit_raises": ValueError}, True),
+    "exit-raises-after-success": ({"exit_raises": ValueError}, False),
+    "exit-result-has-no-truth": ({"exit_returns": Unbooleable()}, True),
+    "enter-raises": ({"enter_raises": OSError}, False),
+}
+
+
+def observe(run_with, options, fails):
+    manager = Recorder(**options)
+    failure = KeyError("from the body")
+
+    def body(value):
+        manager.calls.append(("body", value is manager))
+        if fails:
+            raise failure
+
+    try:
+        outcome = ("returned", run_with(manager, body))
+    except Exception as error:
+        context = error.__context__
+        outcome = ("raised", type(error).__name__, error is failure, context and type(context).__name__)
+    return outcome, manager.calls
+
+
+@pytest.mark.parametrize("case", WITH_CASES)
+def test_with_runs_as_the_statement_does(probe, case):
+    assert observe(probe.run_with, *WITH_CASES[case]) == observe(python_with, *WITH_CASES[case])
+
+
+def test_with_hands_a_cpp_failure_to_exit_as_the_error_it_becomes(probe):
+    kept, swallowed = Recorder(), Recorder(exit_returns=True)
+    with pytest.raises(SystemError, match="^native failure$"):
+        probe.run_with(kept, "native failure")
+    assert probe.run_with(swallowed, "native failure") is False
+    assert kept.calls == swallowed.calls == ["enter", ("exit", SystemError, "SystemError", True, None, True)]
+
+
+class OnlyEnter:
+    calls = []
+
+    def __enter__(self):
+        self.calls.append("enter")
+
+
+class OnlyExit:
+    def __exit__(self, *exc):
+        pass
+
+
+def on_the_instance():
+    manager = types.SimpleNamespace()
+    manager.__enter__, manager.__exit__ = (lambda: None), (lambda *exc: None)
+    return manager
+
+
+@pytest.mark.parametrize("make", [object, OnlyEnter, OnlyExit, on_the_instance])
+def test_with_refuses_what_the_statement_refuses(probe, make):
+    refusals = []
+    for run_with in (probe.run_with, python_with):
+        with pytest.raises(TypeError) as caught:
+            run_with(make(), print)
+        refusals.append(str(caught.value))
+    assert refusals[0] == refusals[1] and OnlyEnter.calls == []
+
+
+# ----- forwarded calls ---------------------------------------------------------------------------------
+
+
+def test_forwarded_calls_bind_and_fail_as_direct_calls(probe):
+    for target in (probe.f_all, python_twin("f_all", SIGNATURES["f_all"])):
+        for args, kwargs in itertools.product(POSITIONAL, KEYWORDS):
+            forwarded = outcome(lambda *a, **k: probe.forward(target, *a, **k), args, kwargs)
+            assert forwarded == outcome(target, args, kwargs), (target, args, kwargs)
+
+
+def test_forwarding_after_leading_arguments_takes_any_iterable_and_mapping(probe):
+    def target(*args, **kwargs):
+        return args, kwargs
+
+    cases = [(None, None), ((), {}), ([2, 3], None), (None, {"x": 1}), ((2,), collections.OrderedDict(y=2, x=1)),
+             (None, types.MappingProxyType({"x": 1})), ("ab", collections.UserDict(x=1))]
+    for args, kwargs in cases:
+        assert probe.forward_after(target, 1, args, kwargs) == target(1, *(args or ()), **(kwargs or {}))
+    refusals = []
+    for call in (lambda: probe.forward_after(target, 1, None, {1: 2}), lambda: target(1, **{1: 2})):
+        with pytest.raises(TypeError) as caught:
+            call()
+        refusals.append(str(caught.value))
+    assert refusals == ["keywords must be strings"] * 2
+
+
+def test_forwarded_values_outlive_code_that_empties_the_callers_mapping(probe):
+    class Key(str):
+        # a native callee compares each keyword with its parameter names while the later values are
+        # still only in the caller's hands
+        def __eq__(self, other):
+            values.clear()
+            garbage.extend(bytearray(b"A" * 24) for _ in range(64))
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    garbage = []
+    values = {Key("x"): [1], Key("y"): [2], Key("z"): [3]}
+    received = probe.forward_after(probe.f_var, 0, None, values)[3]
+    assert sorted((str(k), v) for k, v in received.items()) == [("x", [1]), ("y", [2]), ("z", [3])]
+
+
+# ----- the GIL --------------------------------------------------------------------------------------------
+
+
+def test_native_code_without_the_gil_lets_python_threads_run(probe):
+    stop = threading.Event()
+
+    def poke():
+        while not stop.is_set():
+            probe.poke()
+            time.sleep(0.001)
+
+    worker = threading.Thread(target=poke)
+    worker.start()
+    try:
+        # only a thread that ran while the native code slept can have poked it
+        assert probe.sleep_until_poked(60.0) is True
+    finally:
+        stop.set()
+        worker.join()

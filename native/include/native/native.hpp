@@ -5,8 +5,10 @@
 // classes made by calling their metaclass.
 #pragma once
 
-#include "native/object.hpp"
+#include "native/classes.hpp"
+#include "native/context.hpp"
 #include "native/errors.hpp"
 #include "native/function.hpp"
-#include "native/classes.hpp"
+#include "native/iterator.hpp"
 #include "native/module.hpp"
+#include "native/object.hpp"
