@@ -2,6 +2,9 @@
 
 import importlib
 
+# The legacy-name hook is a native module of this package, offered here under its class name.
+from .legacy import LegacyImporter
+
 __all__ = ["import_from_name", "on_import", "LegacyImporter"]
 
 
@@ -18,15 +21,7 @@ def import_from_name(name):
 
 
 def on_import(function):
-    """Runs `function` now, while the decorated module is imported, and gives it back."""
+    """Decorator: runs `function` (which takes no arguments) now, while the decorated module is
+    imported, and gives it back; an exception of `function` fails that import."""
     function()
     return function
-
-
-def __getattr__(name):
-    # The legacy-name hook is a native module of this package; it is offered here under its class name.
-    if name == "LegacyImporter":
-        from .legacy import LegacyImporter
-
-        return LegacyImporter
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
