@@ -87,6 +87,8 @@ object contained_text(handle representer) { return attr(attr(representer, "obj")
 object configured(Frame& f, handle prefix, handle entry) {
     object section = call_method(NATIVE_GLOBAL(f, "cfg"), "get", NATIVE_GLOBAL(f, "CNF_SEC"), new_dict());
     object entries = mapping_get_or_new_dict(section, prefix);
+    // the last level is asked without a default, so a mapping's own `get` default applies
+    if (!uses_dict_method(entries, "get")) return call_method(entries, "get", entry);
     return mapping_get(entries, entry, handle(Py_None));
 }
 
@@ -141,8 +143,7 @@ object representer_key(Frame& f, handle self) {
 }
 
 [[noreturn]] void not_implemented(handle self, const char* what) {
-    object name = attr(attr(self, "__class__"), "__name__");
-    object shown = formatted(name);
+    object shown = formatted(class_name(self));
     PyErr_Format(PyExc_NotImplementedError, "%U does not implement %s.", shown.ptr(), what);
     throw_error();
 }
