@@ -1,6 +1,11 @@
 """Path: wildcard equality, hashing, is_dynamic and the expansion of wildcards by missing_from."""
 
+import os
 import re
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -106,3 +111,70 @@ def test_missing_from_of_subclasses_and_rebound_names(monkeypatch):
 
     monkeypatch.setattr(veltrane, "Path", Counting)
     assert Path((1, W)).missing_from([(1, 5, 0), (1, 6)]) == [(1, 5)] and seen
+
+
+# User code run by the comparison of a known path empties, regrows or rewrites a known path and
+# allocates right away: a walk that still read the old items, or trusted an address it saw before, would
+# read freed memory or take a new object for an old one. (case, set-up binding `outcome`, what it gives)
+CHANGED_DURING_WALK = [
+    ("emptied", """
+        entry, keep = [], []
+        class Evil:
+            def __eq__(self, other):
+                entry.clear()
+                keep.extend(bytearray(b"A" * 24) for _ in range(64))
+                return True
+            __hash__ = object.__hash__
+        entry.extend([Evil(), 5, 6])
+        outcome = lambda: Path((1, Any())).missing_from([entry])
+     """, "raised IndexError"),
+    ("regrown", """
+        entry, keep = [], []
+        class Evil:
+            def __eq__(self, other):
+                entry.extend(range(256))
+                keep.extend(bytearray(b"A" * 24) for _ in range(256))
+                return True
+            __hash__ = object.__hash__
+        entry.extend([Evil(), 5, 6])
+        outcome = lambda: Path((1, Any())).missing_from([entry])
+     """, "returned [(1, 5)]"),
+    # both entries begin with the same object; the second's key is made right after the first's is
+    # freed, so it likely takes that address: it must still be expanded as a key of its own
+    ("key-replaced", """
+        class Key:
+            __slots__ = ("name",)
+            def __init__(self, name):
+                self.name = name
+        class Rewriting:
+            done = False
+            def __eq__(self, other):
+                if not Rewriting.done:
+                    Rewriting.done = True
+                    first[1] = Key("D")
+                    second[1] = Key("B")
+                return True
+            __hash__ = object.__hash__
+        head = Rewriting()
+        first, second = [head, Key("C")], [head, Key("E")]
+        outcome = lambda: sorted(p[1].name for p in Path((1, Any())).missing_from([first, second]))
+     """, "returned ['B', 'D']"),
+]
+
+
+@pytest.mark.parametrize("setup, expected", [row[1:] for row in CHANGED_DURING_WALK],
+                         ids=[row[0] for row in CHANGED_DURING_WALK])
+def test_known_paths_changed_by_user_code_during_the_walk(setup, expected):
+    code = "from quarv.utils.veltrane import Path, Any\n" + textwrap.dedent(setup) + textwrap.dedent("""
+        try:
+            print("returned", outcome())
+        except Exception as error:
+            print("raised", type(error).__name__)
+    """)
+    # the C allocator hands freed memory out again at once, and a crash fails this test alone
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONMALLOC="malloc"), timeout=120)
+    if result.returncode < 0:
+        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
+    assert result.returncode == 0, result.stderr[-4000:]
+    assert result.stdout.strip() == expected

@@ -36,14 +36,18 @@ Optional key stand for the key it wraps and reads texts as patterns.)";
 
 const char* priority = R"(The sort key of dictionary keys: plain keys are tried first (1), then optional ones (2), and
 wildcards last (3).)";
-const char* collect_defaults = R"(The defaults of the schema: for a dictionary schema a new nested dictionary holding each Default's
+const char* collect_defaults =
+    R"(The defaults of the schema: for a dictionary schema a new nested dictionary holding each Default's
 value at its key path, for a schema that is one Default its value, else None.)";
-const char* collect_fallbacks = R"(The fallbacks of the schema: for a dictionary schema a new nested dictionary holding each Fallback
+const char* collect_fallbacks =
+    R"(The fallbacks of the schema: for a dictionary schema a new nested dictionary holding each Fallback
 at its key path, every chain of fallbacks resolved to its far end; for a schema that is one
 Fallback that object, else None. Raises SchemaFallbackLoopError for a chain that closes on itself.)";
-const char* apply_defaults = R"(Returns the data with the defaults that it lacks filled in: a new dictionary when defaults were
+const char* apply_defaults =
+    R"(Returns the data with the defaults that it lacks filled in: a new dictionary when defaults were
 merged in, the collected defaults for None, otherwise the data itself.)";
-const char* apply_fallback = R"(Returns the data with the fallback values that it lacks copied in: a new dictionary when the
+const char* apply_fallback =
+    R"(Returns the data with the fallback values that it lacks copied in: a new dictionary when the
 schema has fallbacks, otherwise the data itself. Raises SchemaFallbackError when a fallback's
 target is absent.)";
 const char* validate = R"(Validates data against the schema and returns the validated data.
@@ -51,99 +55,102 @@ const char* validate = R"(Validates data against the schema and returns the vali
 With top true, defaults and then fallbacks are filled in first. locations, the root of the data's
 location tree or None, is handed to nested validations and to the errors raised. With
 advanced_datatypes true, a callable schema's result replaces the data.)";
-const char* missing_from = R"(The concrete key paths, among those that the wildcards of this path stand for in paths, that
+const char* missing_from =
+    R"(The concrete key paths, among those that the wildcards of this path stand for in paths, that
 paths does not hold yet: a list of tuples, in no particular order.)";
 }  // namespace doc
 
 handle builtin(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
 // The function a class was made with, kept for recognising it later.
-PyObject* member(handle cls, const char* name) {
-    PyObject* found = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
-    if (!found) throw std::logic_error(std::string("class member missing: ") + name);
-    if (PyObject_TypeCheck(found, &PyClassMethod_Type)) return attr(found, "__func__").release().ptr();
-    return Py_NewRef(found);
+object member(handle cls, Name name) {
+    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
+        throw_error();
+    }
+    if (PyObject_TypeCheck(found, &PyClassMethod_Type)) return attr(found, "__func__");
+    return borrow(found);
 }
 
-object define_schema(ModuleBody& m) {
-    ClassBuilder c = m.class_("Schema", {}, handle(), doc::schema);
-    c.def("__init__", "(self, schema, path=None)", &schema_init);
-    c.def("__str__", "(self)", &schema_str);
-    c.def("__repr__", "(self)", &schema_repr);
-    c.classmethod("priority", "(cls, obj)", &schema_priority, doc::priority);
-    c.def("collect_defaults", "(self)", &collect_defaults, doc::collect_defaults);
-    c.def("collect_fallbacks", "(self)", &collect_fallbacks, doc::collect_fallbacks);
-    c.def("apply_defaults", "(self, data)", &apply_defaults, doc::apply_defaults);
-    c.def("apply_fallback", "(self, data)", &apply_fallback, doc::apply_fallback);
-    c.def("validate", "(self, data, top=True, locations=None, advanced_datatypes=True)", &schema_validate,
-          doc::validate);
-    object cls = c.create();
-    Made& made_ = made();
-    made_.Schema = Py_NewRef(cls.ptr());
-    made_.schema_init = member(cls, "__init__");
-    made_.schema_str = member(cls, "__str__");
-    made_.schema_validate = member(cls, "validate");
-    made_.priority = member(cls, "priority");
-    made_.apply_defaults = member(cls, "apply_defaults");
-    made_.apply_fallback = member(cls, "apply_fallback");
+using ValidateFn = NativeResultFn<handle, handle, handle, handle, handle>;
+
+object define_schema(ModuleBody& m, OwnObjects& own) {
+    ClassBuilder builder = m.class_("Schema", {}, handle(), doc::schema);
+    builder.def("__init__", "(self, schema, path=None)", &schema_init);
+    builder.def("__str__", "(self)", &schema_str);
+    builder.def("__repr__", "(self)", &schema_repr);
+    builder.classmethod("priority", "(cls, obj)", &schema_priority, doc::priority);
+    builder.def("collect_defaults", "(self)", &collect_defaults, doc::collect_defaults);
+    builder.def("collect_fallbacks", "(self)", &collect_fallbacks, doc::collect_fallbacks);
+    builder.def("apply_defaults", "(self, data)", &apply_defaults, doc::apply_defaults);
+    builder.def("apply_fallback", "(self, data)", &apply_fallback, doc::apply_fallback);
+    builder.def("validate", "(self, data, top=True, locations=None, advanced_datatypes=True)", &schema_validate,
+                doc::validate);
+    object cls = builder.create();
+    own.Schema = cls;
+    own.schema_init = member(cls, "__init__");
+    own.schema_str = member(cls, "__str__");
+    own.schema_validate = member(cls, "validate");
+    own.priority = member(cls, "priority");
+    own.apply_defaults = member(cls, "apply_defaults");
+    own.apply_fallback = member(cls, "apply_fallback");
     return cls;
 }
 
-object define_group(ModuleBody& m, const char* name, handle base, const char* doc_text,
-                    NativeFn<handle, handle, handle, handle, handle> validate_fn) {
-    ClassBuilder c = m.class_(name, {borrow(base.ptr())}, handle(), doc_text);
-    c.def("__init__", "(self, *args, path=None)", &group_init);
-    c.def("__str__", "(self)", &group_str);
-    c.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)", validate_fn);
-    return c.create();
+object define_group(ModuleBody& m, const char* name, handle base, const char* doc_text, ValidateFn validate_fn) {
+    ClassBuilder builder = m.class_(name, {borrow(base.ptr())}, handle(), doc_text);
+    builder.def("__init__", "(self, *args, path=None)", &group_init);
+    builder.def("__str__", "(self)", &group_str);
+    builder.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)", validate_fn);
+    return builder.create();
 }
 
-object define_plain(ModuleBody& m, const char* name, handle base, const char* signature,
-                    NativeFn<handle, handle, handle, handle, handle> validate_fn) {
-    ClassBuilder c = m.class_(name, {borrow(base.ptr())});
-    c.def("validate", signature, validate_fn);
-    return c.create();
+object define_plain(ModuleBody& m, const char* name, handle base, const char* signature, ValidateFn validate_fn) {
+    ClassBuilder builder = m.class_(name, {borrow(base.ptr())});
+    builder.def("validate", signature, validate_fn);
+    return builder.create();
 }
 
-void define_classes(ModuleBody& m) {
-    Made& made_ = made();
-    object schema = define_schema(m);
+void define_classes(ModuleBody& m, OwnObjects& own) {
+    object schema = define_schema(m, own);
     ClassBuilder optional_builder = m.class_("Optional", {schema}, handle(), doc::optional);
     object optional = optional_builder.create();
 
-    ClassBuilder any = m.class_("Any", {optional}, handle(), doc::any);
-    any.def("__init__", "(self, path=None)", &any_init);
-    any.create();
+    ClassBuilder any_builder = m.class_("Any", {optional}, handle(), doc::any);
+    any_builder.def("__init__", "(self, path=None)", &any_init);
+    any_builder.create();
 
-    made_.and_validate = member(define_group(m, "And", schema, doc::and_, &and_validate), "validate");
-    made_.or_validate = member(define_group(m, "Or", schema, doc::or_, &or_validate), "validate");
+    own.and_validate = member(define_group(m, "And", schema, doc::and_, &and_validate), "validate");
+    own.or_validate = member(define_group(m, "Or", schema, doc::or_, &or_validate), "validate");
 
-    ClassBuilder dflt = m.class_("Default", {optional}, handle(), doc::default_);
-    dflt.def("__init__", "(self, schema, default, path=None)", &default_init);
-    dflt.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)", &default_validate);
-    made_.default_validate = member(dflt.create(), "validate");
+    ClassBuilder default_builder = m.class_("Default", {optional}, handle(), doc::default_);
+    default_builder.def("__init__", "(self, schema, default, path=None)", &default_init);
+    default_builder.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)",
+                        &default_validate);
+    own.default_validate = member(default_builder.create(), "validate");
 
-    ClassBuilder fallback = m.class_("Fallback", {optional}, handle(), doc::fallback);
-    fallback.def("__init__", "(self, schema, fallback)", &fallback_init);
-    fallback.create();
+    ClassBuilder fallback_builder = m.class_("Fallback", {optional}, handle(), doc::fallback);
+    fallback_builder.def("__init__", "(self, schema, fallback)", &fallback_init);
+    fallback_builder.create();
 
     const char* use_signature = "(self, data, top=False, locations=None, **kwargs)";
     const char* listof_signature = "(self, data, top=False, locations=None, advanced_datatypes=True)";
-    made_.use_validate = member(define_plain(m, "Use", schema, use_signature, &use_validate), "validate");
-    made_.listof_validate = member(define_plain(m, "ListOf", schema, listof_signature, &listof_validate), "validate");
-    made_.pathaware_validate =
+    own.use_validate = member(define_plain(m, "Use", schema, use_signature, &use_validate), "validate");
+    own.listof_validate = member(define_plain(m, "ListOf", schema, listof_signature, &listof_validate), "validate");
+    own.pathaware_validate =
         member(define_plain(m, "PathAwareUse", schema, use_signature, &pathaware_validate), "validate");
 
-    ClassBuilder path = m.class_("Path", {borrow(builtin(&PyTuple_Type).ptr())}, handle(), doc::path);
-    path.def("__hash__", "(self)", &path_hash);
-    path.def("__eq__", "(self, other)", &path_eq);
-    path.def("is_dynamic", "(self)", &path_is_dynamic);
-    path.def("missing_from", "(self, paths)", &path_missing_from, doc::missing_from);
-    object path_cls = path.create();
-    made_.Path = Py_NewRef(path_cls.ptr());
-    made_.path_eq = member(path_cls, "__eq__");
-    made_.path_is_dynamic = member(path_cls, "is_dynamic");
-    made_.path_missing_from = member(path_cls, "missing_from");
+    ClassBuilder path_builder = m.class_("Path", {borrow(builtin(&PyTuple_Type).ptr())}, handle(), doc::path);
+    path_builder.def("__hash__", "(self)", &path_hash);
+    path_builder.def("__eq__", "(self, other)", &path_eq);
+    path_builder.def("is_dynamic", "(self)", &path_is_dynamic);
+    path_builder.def("missing_from", "(self, paths)", &path_missing_from, doc::missing_from);
+    object path_cls = path_builder.create();
+    own.Path = path_cls;
+    own.path_eq = member(path_cls, "__eq__");
+    own.path_is_dynamic = member(path_cls, "is_dynamic");
+    own.path_missing_from = member(path_cls, "missing_from");
 }
 
 void body(ModuleBody& m) {
@@ -160,8 +167,10 @@ void body(ModuleBody& m) {
     for (const char* name : {"Schema", "Optional", "Any", "Or", "ListOf", "Default", "Fallback", "Use", "And"})
         append(names, text(name));
     m.set("__all__", names);
-    define_classes(m);
+    State& state = m.state<State>();
+    state.validate_keywords = tuple_of(handle(intern("locations")), handle(intern("advanced_datatypes")));
+    define_classes(m, state.own);
 }
 }  // namespace
 
-QUARV_MODULE(veltrane, "quarv.utils.veltrane", body)
+QUARV_MODULE(veltrane, "quarv.utils.veltrane", body, State)

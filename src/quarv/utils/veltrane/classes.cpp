@@ -12,6 +12,7 @@ object schema_init(Frame&, handle self, handle schema, handle path) {
 }
 
 object schema_str(Frame&, handle self) {
+    RecursionGuard guard;  // a schema's text holds the texts of the schema objects inside it
     object cls = attr(self, "__class__");
     object path = attr(self, "path");
     object schema_type = attr(self, "schemaType");
@@ -21,7 +22,7 @@ object schema_str(Frame&, handle self) {
 
 object schema_repr(Frame&, handle self) { return call_method(self, "__str__"); }
 
-object schema_priority(Frame& f, handle, handle obj) { return steal(PyLong_FromLong(priority_of(f, obj))); }
+object schema_priority(Frame& f, handle, handle obj) { return integer(priority_of(f, obj)); }
 
 object any_init(Frame& f, handle self, handle path) {
     call_kw(attr(f.super_(self), "__init__"), {}, {{"schema", text("*")}, {"path", path}});

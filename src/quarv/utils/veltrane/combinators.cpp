@@ -8,74 +8,75 @@ namespace {
 // `self.path + [data]`: the path of the value's own record in a location tree.
 object record_path(handle self, handle data) { return extended(attr(self, "path"), data); }
 
-bool matches_any(py::error_already_set& e, std::initializer_list<PyObject*> types) {
+bool matches_any(const Caught& error, std::initializer_list<PyObject*> types) {
     for (PyObject* type : types)
-        if (e.matches(type)) return true;
+        if (error.matches(type)) return true;
     return false;
 }
 
-// `chainget(locations, self.path + [data])`, or null when that raised one of `skipped`.
+// `chainget(locations, self.path + [data])`, or an empty object when that raised one of `skipped`.
 object record_of(Frame& f, handle self, handle data, handle locations, std::initializer_list<PyObject*> skipped) {
     object path;
     try {
         path = record_path(self, data);
-    } catch (py::error_already_set& e) {
-        if (!matches_any(e, skipped)) throw;
+    } catch (...) {
+        Caught error;
+        if (!matches_any(error, skipped)) error.rethrow();
         return object();
     }
-    object record = call_skipping(NATIVE_GLOBAL(f, "chainget"), locations, path, skipped);
-    if (!record) PyErr_Clear();
-    return record;
+    return call_skipping(NATIVE_GLOBAL(f, "chainget"), locations, path, skipped);
 }
 
 // The name a failure text gives the callable: its __name__, or its repr when it has none.
 object callable_name(handle fn) {
-    PyObject* name = nullptr;
-    check(_PyObject_LookupAttr(fn.ptr(), intern("__name__"), &name));
-    if (name) return steal(name);
+    if (object name = optional_attr(fn, "__name__")) return name;
     return repr_of(fn);
 }
 
-// The SchemaError that replaces the callable's exception `x`, raised with `x` as its cause.
-[[noreturn]] void conversion_failed(Frame& f, handle self, handle fn, handle data, handle locations,
-                                    py::error_already_set& x, bool skip_type_error) {
-    Handling handling(x.value());
+// The SchemaError that replaces the callable's exception, raised with it as its cause.
+[[noreturn]] void conversion_failed(Frame& f, handle self, handle fn, handle data, handle locations, Caught& raised,
+                                    bool skip_type_error) {
+    Handling handling(raised.value());
     object records = new_list();
     object name = callable_name(fn);
-    object message = steal(PyUnicode_FromFormat("%S(%R) raised %R", name.ptr(), data.ptr(), x.value().ptr()));
+    object message = steal(PyUnicode_FromFormat("%S(%R) raised %R", name.ptr(), data.ptr(), raised.value().ptr()));
     try {
-        object record = skip_type_error
-                            ? record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError, PyExc_TypeError})
-                            : record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
+        object record = skip_type_error ? record_of(f, self, data, locations,
+                                                    {PyExc_AttributeError, PyExc_KeyError, PyExc_TypeError})
+                                        : record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
         if (record) {
             message = steal(PyUnicode_FromFormat("%S\n  %U", record.ptr(), message.ptr()));
             append(records, record);
         }
-    } catch (py::error_already_set& e) {
+    } catch (...) {
         // the record's own text form is one of the skipped steps too
-        if (!matches_any(e, {PyExc_AttributeError, PyExc_KeyError}) && !(skip_type_error && e.matches(PyExc_TypeError)))
-            throw;
+        Caught error;
+        if (!matches_any(error, {PyExc_AttributeError, PyExc_KeyError}) &&
+            !(skip_type_error && error.matches(PyExc_TypeError)))
+            error.rethrow();
     }
     object error = call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}});
-    raise_from(error, x.value());
+    raise_from(error, raised.value());
 }
 
-object convert(Frame& f, handle self, handle data, handle locations, bool path_aware) {
+Result convert(Frame& f, handle self, handle data, handle locations, bool path_aware) {
     object fn = attr(self, "schema");
-    try {
-        if (path_aware) return call(fn, attr(self, "path"), data);
-        return call(fn, data);
-    } catch (py::error_already_set& e) {
-        if (e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw;
-        if (!e.matches(PyExc_Exception)) throw;
-        conversion_failed(f, self, fn, data, locations, e, !path_aware);
-    }
+    Result converted = attempt([&] {
+        if (!path_aware) return Result::of(PyObject_CallOneArg(fn.ptr(), data.ptr()));
+        object path = attr(self, "path");
+        PyObject* args[] = {nullptr, path.ptr(), data.ptr()};
+        return Result::of(PyObject_Vectorcall(fn.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    });
+    if (converted) return converted;
+    Caught raised;
+    if (raised.matches(NATIVE_GLOBAL(f, "SchemaError")) || !raised.matches(PyExc_Exception)) return pass_on(raised);
+    conversion_failed(f, self, fn, data, locations, raised, !path_aware);
 }
 
 // One failed alternative of Or: "<wrapper> does not match <data>(<record>)\n<error>".
 object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, handle data, handle locations,
-                        handle records, py::error_already_set& e) {
-    Handling handling(e.value());
+                        handle records, Caught& failed) {
+    Handling handling(failed.value());
     object message = steal(PyUnicode_FromFormat("%S does not match %S", wrappers.text(i).ptr(), data.ptr()));
     object record = record_of(f, self, data, locations, {PyExc_AttributeError, PyExc_KeyError});
     if (record) {
@@ -83,40 +84,32 @@ object alternative_text(Frame& f, Wrappers& wrappers, size_t i, handle self, han
             object with_record = steal(PyUnicode_FromFormat("%U(%S)", message.ptr(), record.ptr()));
             append(records, record);
             message = with_record;
-        } catch (py::error_already_set& failure) {
+        } catch (...) {
             // the record's own text form is one of the skipped steps too
-            if (!matches_any(failure, {PyExc_AttributeError, PyExc_KeyError})) throw;
+            Caught error;
+            if (!matches_any(error, {PyExc_AttributeError, PyExc_KeyError})) error.rethrow();
         }
     }
-    return steal(PyUnicode_FromFormat("%U\n%S", message.ptr(), e.value().ptr()));
+    return steal(PyUnicode_FromFormat("%U\n%S", message.ptr(), failed.value().ptr()));
 }
 
-// Puts a ListOf's path back as it was when the call began, however the call ends.
-class PathSlot {
+// The slot at the end of a ListOf's path that holds the position of the element being validated,
+// and the path put back as it was when the call began.
+class PositionSlot {
 public:
-    PathSlot(handle self, handle path) : self_(self), path_(path), size_(PyObject_Size(path.ptr())) {
-        if (size_ < 0) throw py::error_already_set();
+    PositionSlot(handle self, handle path) : self_(self), path_(path), size_(check_value(PyObject_Size(path.ptr()))) {
         append(path_, handle(Py_None));
     }
-    void set(Py_ssize_t i) {
-        object position = steal(PyLong_FromSsize_t(i));
-        check(PyObject_SetItem(path_.ptr(), steal(PyLong_FromLong(-1)).ptr(), position.ptr()));
-    }
-    void restore(bool quiet) {
-        int status = 0;
+    void set(Py_ssize_t position) { set_item(path_, integer(-1), integer(position)); }
+    void restore() {
         if (PyList_Check(path_.ptr())) {
-            if (PyList_GET_SIZE(path_.ptr()) > size_) status = PyList_SetSlice(path_.ptr(), size_, PY_SSIZE_T_MAX, nullptr);
+            if (PyList_GET_SIZE(path_.ptr()) > size_)
+                check(PyList_SetSlice(path_.ptr(), size_, PY_SSIZE_T_MAX, nullptr));
         } else {
-            PyObject* popped = PyObject_CallMethod(path_.ptr(), "pop", nullptr);
-            status = popped ? 0 : -1;
-            Py_XDECREF(popped);
+            call_method(path_, "pop");
         }
-        PyObject* now = status == 0 ? PyObject_GetAttr(self_.ptr(), intern("path")) : nullptr;
-        if (now && now != path_.ptr()) status = PyObject_SetAttr(self_.ptr(), intern("path"), path_.ptr());
-        if (!now) status = -1;
-        Py_XDECREF(now);
-        if (status < 0 && quiet) PyErr_Clear();
-        if (status < 0 && !quiet) throw py::error_already_set();
+        object now = attr(self_, "path");
+        if (now.ptr() != path_.ptr()) set_attr(self_, "path", path_);
     }
 
 private:
@@ -126,123 +119,104 @@ private:
 };
 
 struct ListOfRun {
-    Call& c;
+    Validation& validation;
     handle path;
-    PathSlot& slot;
+    PositionSlot& slot;
     std::unique_ptr<PathRef> view = PathRef::view(path);  // every element's wrapper starts from the list
     object valid = new_list();
     object errors = new_list();
     object records = new_list();
 
-    void element(Py_ssize_t i, handle element, handle sub, handle top) {
-        slot.set(i);
-        object result;
-        try {
+    void element(Py_ssize_t position, handle element, handle sub, handle top) {
+        slot.set(position);
+        Result result = attempt([&] {
             PathRef element_path(*view, handle());
-            result = validate_with(c, sub, element_path, element, top, true);
-        } catch (py::error_already_set& e) {
-            failed(e);
-            return;
-        }
+            return validate_with(validation, sub, element_path, element, top);
+        });
         if (result) {
-            append(valid, result);
+            append(valid, result.get());
             return;
         }
-        py::error_already_set e = pending_error();
-        failed(e);
+        Caught error;
+        if (!error.matches(NATIVE_GLOBAL(validation.f, "SchemaError"))) error.rethrow();
+        Handling handling(error.value());
+        append(errors, error.value());
+        object record =
+            call_skipping(NATIVE_GLOBAL(validation.f, "chainget"), validation.locations, path, {PyExc_KeyError});
+        if (record && is_instance(record, NATIVE_GLOBAL(validation.f, "Location"))) append(records, record);
     }
 
-    void failed(py::error_already_set& e) {
-        if (!e.matches(NATIVE_GLOBAL(c.f, "SchemaError"))) throw e;
-        Handling handling(e.value());
-        append(errors, e.value());
-        object record = call_skipping(NATIVE_GLOBAL(c.f, "chainget"), c.locations, path, {PyExc_KeyError});
-        if (!record) {
-            PyErr_Clear();
-            return;
-        }
-        if (is_instance(record, NATIVE_GLOBAL(c.f, "Location"))) append(records, record);
-    }
-
-    object finish() {
+    Result finish() {
         if (!truth(errors)) return valid;
         object texts = new_list();
         for_each(errors, [&](handle error) { append(texts, str_of(error)); });
         object joined = steal(PyUnicode_Join(text("\n").ptr(), texts.ptr()));
         object message = steal(PyUnicode_FromFormat("Bad elements in list:\n%U", joined.ptr()));
-        raise(call_kw(NATIVE_GLOBAL(c.f, "SchemaError"), {message}, {{"locations", records}}));
+        return failure(call_kw(NATIVE_GLOBAL(validation.f, "SchemaError"), {message}, {{"locations", records}}));
     }
 };
 
 }  // namespace
 
-object and_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+Result and_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     RecursionGuard guard;
-    Call c{f, locations, advanced};
+    Validation validation{f, locations, advanced};
     object schemas = attr(self, "schemas");
-    Wrappers wrappers(c, schemas, attr(self, "path"), top);
+    Wrappers wrappers(validation, schemas, attr(self, "path"), top);
     object value = borrow(data.ptr());
-    for (size_t i = 0; i < wrappers.size(); ++i) value = wrappers.validate(i, value);
+    for (size_t i = 0; i < wrappers.size(); ++i) {
+        Result result = wrappers.validate(i, value);
+        if (!result) return result;
+        value = std::move(result).take();
+    }
     return value;
 }
 
-object or_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+Result or_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     RecursionGuard guard;
-    Call c{f, locations, advanced};
+    Validation validation{f, locations, advanced};
     object messages = new_list();
     object records = new_list();
     object schemas = attr(self, "schemas");
-    Wrappers wrappers(c, schemas, attr(self, "path"), top);
-    auto failed = [&](size_t i, py::error_already_set& e) {
-        if (!e.matches(NATIVE_GLOBAL(f, "SchemaError"))) throw e;
-        append(messages, alternative_text(f, wrappers, i, self, data, locations, records, e));
-    };
+    Wrappers wrappers(validation, schemas, attr(self, "path"), top);
     for (size_t i = 0; i < wrappers.size(); ++i) {
-        object result;
-        try {
-            result = wrappers.validate(i, data, true);
-        } catch (py::error_already_set& e) {
-            failed(i, e);
-            continue;
-        }
+        Result result = attempt([&] { return wrappers.validate(i, data); });
         if (result) return result;
-        py::error_already_set e = pending_error();
-        failed(i, e);
+        Caught error;
+        if (!error.matches(NATIVE_GLOBAL(f, "SchemaError"))) return pass_on(error);
+        append(messages, alternative_text(f, wrappers, i, self, data, locations, records, error));
     }
     object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
-    raise(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));
+    return failure(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));
 }
 
-object use_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
+Result use_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
     return convert(f, self, data, locations, false);
 }
 
-object pathaware_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
+Result pathaware_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
     return convert(f, self, data, locations, true);
 }
 
-object listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+Result listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     RecursionGuard guard;
-    Call c{f, locations, advanced};
     if (!is_instance(data, NATIVE_GLOBAL(f, "list"))) {
         object path = attr(self, "path");
-        raise(call_kw(NATIVE_GLOBAL(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
+        return failure(
+            call_kw(NATIVE_GLOBAL(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
     }
+    Validation validation{f, locations, advanced};
     object path = attr(self, "path");
     object sub = attr(self, "schema");
-    PathSlot slot(self, path);
-    ListOfRun run{c, path, slot};
-    object result;
-    try {
-        Py_ssize_t i = 0;
-        for_each(data, [&](handle element) { run.element(i++, element, sub, top); });
-        result = run.finish();
-    } catch (...) {
-        slot.restore(true);
-        throw;
-    }
-    slot.restore(false);
-    return result;
+    PositionSlot slot(self, path);
+    return with_finally(
+        [&] {
+            ListOfRun run{validation, path, slot};
+            Py_ssize_t position = 0;
+            for_each(data, [&](handle element) { run.element(position++, element, sub, top); });
+            return run.finish();
+        },
+        [&] { slot.restore(); });
 }
 
 }  // namespace veltrane

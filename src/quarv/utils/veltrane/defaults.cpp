@@ -6,8 +6,6 @@ namespace veltrane {
 
 namespace {
 
-object pair_of(handle path, handle value) { return py::make_tuple(path, value); }
-
 // `[p for p, _ in pairs]`
 object key_paths(handle pairs) {
     object paths = new_list();
@@ -19,7 +17,7 @@ object key_paths(handle pairs) {
 // keys are compared as keys, never read as patterns.
 void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value) {
     object path_cls = NATIVE_GLOBAL(f, "Path");
-    bool untouched = path_class_untouched(path_cls);
+    bool untouched = path_class_untouched(f, path_cls);
     bool dynamic;
     object path_obj;
     if (untouched) {
@@ -31,17 +29,17 @@ void fill_in(Frame& f, KnownPaths& known, handle data, handle path, handle value
     if (dynamic) {
         object missing = untouched ? missing_from(f, steal(PySequence_Tuple(path.ptr())), known, true, true)
                                    : call_method(path_obj, "missing_from", known.list());
-        for_each(missing, [&](handle concrete) { call_method(data, "append", pair_of(concrete, value)); });
+        for_each(missing, [&](handle concrete) { call_method(data, "append", tuple_of(concrete, value)); });
     } else if (!known.holds(path)) {
-        call_method(data, "append", pair_of(path, value));
+        call_method(data, "append", tuple_of(path, value));
     }
 }
 
-bool is_dict_schema(Frame& f, handle self) { return issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "dict")); }
+bool is_dict_schema(Frame& f, handle self) { return is_subclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "dict")); }
 
 void check_own_key(Frame& f, handle fallback_obj, handle path) {
     object target = attr(fallback_obj, "fallback");
-    if (truth(steal(PyObject_RichCompare(target.ptr(), path.ptr(), Py_EQ)))) {
+    if (equal(target, path)) {
         raise(call(NATIVE_GLOBAL(f, "SchemaFallbackLoopError"), target, path));
     }
 }
@@ -64,11 +62,11 @@ bool resolve_pass(Frame& f, handle fallbacks) {
         if (!contains(paths, target)) return;
         object index = call_method(paths, "index", target);
         object far = attr(get_item(objs, index), "fallback");
-        if (truth(steal(PyObject_RichCompare(target.ptr(), far.ptr(), Py_EQ)))) {
+        if (equal(target, far)) {
             object own_path = get_item(paths, call_method(objs, "index", obj));
             raise(call(NATIVE_GLOBAL(f, "SchemaFallbackLoopError"), target, own_path));
         }
-        check(PyObject_SetAttr(obj.ptr(), intern("fallback"), far.ptr()));
+        set_attr(obj, "fallback", far);
     });
     return true;
 }
@@ -79,18 +77,19 @@ object fallback_value(Frame& f, KnownPaths& known, handle data, handle fallback_
     Py_ssize_t found = known.index(target);
     object index;
     if (found >= 0) {
-        index = steal(PyLong_FromSsize_t(found));
+        index = integer(found);
     } else {
         try {
             index = call_method(known.list(), "index", target);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            Handling handling(e.value());
+        } catch (...) {
+            Caught error;
+            if (!error.matches(PyExc_ValueError)) error.rethrow();
+            Handling handling(error.value());
             raise(call(NATIVE_GLOBAL(f, "SchemaFallbackError"), target, call_method(data, "reconstruct")));
         }
     }
     object pair = get_item(data, index);
-    return get_item(pair, steal(PyLong_FromLong(1)));
+    return get_item(pair, integer(1));
 }
 
 // `flat = ListDict(data)`, then `fill(known, flat, path, item)` for every pair of ListDict(source),
@@ -110,14 +109,15 @@ object fill_each(Frame& f, handle source, handle data, Fill&& fill) {
 
 }  // namespace
 
-object default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+Result default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     if (data.is_none()) return attr(self, "default");
     object method = attr(f.super_(self), "validate");
-    if (is_bound_to(method, self, made().schema_validate)) {
-        Frame sub = frame_of(made().schema_validate);
-        return schema_validate(sub, self, data, top, locations, advanced);
+    handle own_validate = f.state<State>().own.schema_validate;
+    if (is_bound_to(method, self, own_validate)) {
+        Frame frame = frame_of(own_validate);
+        return schema_validate(frame, self, data, top, locations, advanced);
     }
-    return call_kw(method, {data, top}, {{"locations", locations}, {"advanced_datatypes", advanced}});
+    return call_validate(f, method, data, top, locations, advanced);
 }
 
 object collect_defaults(Frame& f, handle self) {
@@ -127,12 +127,12 @@ object collect_defaults(Frame& f, handle self) {
         for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
             auto [path, obj] = unpack2(pair);
             if (is_instance(obj, NATIVE_GLOBAL(f, "Default"))) {
-                call_method(defaults, "append", pair_of(path, call_method(obj, "validate", handle(Py_None))));
+                call_method(defaults, "append", tuple_of(path, call_method(obj, "validate", handle(Py_None))));
             }
         });
         return call_method(defaults, "reconstruct");
     }
-    if (issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Default"))) {
+    if (is_subclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Default"))) {
         return call_method(attr(self, "schema"), "validate", handle(Py_None));
     }
     return py::none();
@@ -146,13 +146,13 @@ object collect_fallbacks(Frame& f, handle self) {
             auto [path, obj] = unpack2(pair);
             if (!is_instance(obj, NATIVE_GLOBAL(f, "Fallback"))) return;
             check_own_key(f, obj, path);
-            call_method(fallbacks, "append", pair_of(path, obj));
+            call_method(fallbacks, "append", tuple_of(path, obj));
         });
         while (resolve_pass(f, fallbacks)) {
         }
         return call_method(fallbacks, "reconstruct");
     }
-    if (issubclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Fallback"))) return attr(self, "schema");
+    if (is_subclass(attr(self, "schemaType"), NATIVE_GLOBAL(f, "Fallback"))) return attr(self, "schema");
     return py::none();
 }
 

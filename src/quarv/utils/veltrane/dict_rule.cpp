@@ -11,32 +11,24 @@ object keys_of(handle mapping) {
     return steal(PySequence_List(call_method(mapping, "keys").ptr()));
 }
 
-Py_ssize_t size_of(handle obj) {
-    Py_ssize_t size = PyObject_Size(obj.ptr());
-    if (size < 0) throw py::error_already_set();
-    return size;
-}
+Py_ssize_t size_of(handle obj) { return check_value(PyObject_Size(obj.ptr())); }
 
-// `sorted(keys, key=Schema.priority)`, for a new list of keys.
-object by_priority(Frame& f, object keys) {
+// `sorted(keys, key=Schema.priority)` of a new list of keys, kept where no Python code can change it
+// while the priorities and the validations that follow run.
+std::vector<object> by_priority(Frame& f, handle keys) {
+    std::vector<object> ordered;
     object priority = attr(NATIVE_GLOBAL(f, "Schema"), "priority");
-    if (!PyMethod_Check(priority.ptr()) || PyMethod_GET_FUNCTION(priority.ptr()) != made().priority) {
-        return call_kw(NATIVE_GLOBAL(f, "sorted"), {keys}, {{"key", priority}});
+    if (!PyMethod_Check(priority.ptr()) ||
+        PyMethod_GET_FUNCTION(priority.ptr()) != f.state<State>().own.priority.ptr()) {
+        for_each(call_kw(NATIVE_GLOBAL(f, "sorted"), {keys}, {{"key", priority}}),
+                 [&](handle key) { ordered.push_back(borrow(key.ptr())); });
+        return ordered;
     }
-    Py_ssize_t size = PyList_GET_SIZE(keys.ptr());
-    std::vector<int> ranks(static_cast<size_t>(size));
-    bool all_first = true;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        ranks[static_cast<size_t>(i)] = priority_of(f, PyList_GET_ITEM(keys.ptr(), i));
-        all_first = all_first && ranks[static_cast<size_t>(i)] == 1;
-    }
-    if (all_first) return keys;
-    object ordered = new_list();
-    for (int rank = 1; rank <= 3; ++rank) {
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            if (ranks[static_cast<size_t>(i)] == rank) append(ordered, PyList_GET_ITEM(keys.ptr(), i));
-        }
-    }
+    std::vector<object> ranked[3];
+    for_each(keys, [&](handle key) { ranked[priority_of(f, key) - 1].push_back(borrow(key.ptr())); });
+    ordered = std::move(ranked[0]);
+    ordered.insert(ordered.end(), ranked[1].begin(), ranked[1].end());
+    ordered.insert(ordered.end(), ranked[2].begin(), ranked[2].end());
     return ordered;
 }
 
@@ -46,19 +38,17 @@ class FreshMissed {
 public:
     explicit FreshMissed(handle self) : self_(self), list_(new_list()) {
         if (!self_) return;
-        PyObject* old = nullptr;
-        check(_PyObject_LookupAttr(self_.ptr(), intern("missed"), &old));
-        saved_ = py::reinterpret_steal<object>(old);
-        check(PyObject_SetAttr(self_.ptr(), intern("missed"), list_.ptr()));
+        saved_ = optional_attr(self_, "missed");
+        set_attr(self_, "missed", list_);
     }
     handle list() const { return list_; }
-    // Puts the replaced list back; `quiet` while another exception is on its way out.
-    void restore(bool quiet) {
+    void restore() {
         if (!self_) return;
-        int status = saved_ ? PyObject_SetAttr(self_.ptr(), intern("missed"), saved_.ptr())
-                            : PyObject_DelAttr(self_.ptr(), intern("missed"));
-        if (status < 0 && quiet) PyErr_Clear();
-        if (status < 0 && !quiet) throw py::error_already_set();
+        if (saved_) {
+            set_attr(self_, "missed", saved_);
+        } else {
+            check(PyObject_DelAttr(self_.ptr(), intern("missed")));
+        }
     }
 
 private:
@@ -67,102 +57,118 @@ private:
     object saved_;
 };
 
+// What became of a value validated for a data key.
+enum class Outcome {
+    valid,        // kept among the valid keys
+    lacked_keys,  // the keys it lacks were gathered into `missed`
+    failed,       // some other error, pending
+};
+
 class DictRule {
 public:
-    DictRule(Call& c, Target& t, handle data, handle missed) : c_(c), f_(c.f), t_(t), data_(data), missed_(missed) {}
+    DictRule(Validation& validation, SchemaTarget& target, handle data, handle missed)
+        : validation_(validation), f_(validation.f), target_(target), data_(data), missed_(missed) {}
 
-    object run() {
-        object od = NATIVE_GLOBAL(f_, "OrderedDict");
-        valid_ = is_instance(data_, od) ? call(od) : steal(PyDict_New());
+    Result run() {
+        object ordered_dict = NATIVE_GLOBAL(f_, "OrderedDict");
+        valid_ = is_instance(data_, ordered_dict) ? call(ordered_dict) : new_dict();
         coverage_ = steal(PySet_New(nullptr));
-        object keys = by_priority(f_, keys_of(data_));
-        for_each(keys, [&](handle k) { one_key(k); });
+        for (const object& key : by_priority(f_, keys_of(data_)))
+            if (!one_key(key)) return Result::failure();
         return finish();
     }
 
 private:
     // The path of the enclosing object, as `self.path` reads now.
     const PathRef& owner(std::unique_ptr<PathRef>& holder) {
-        if (!t_.self) return *t_.path;
-        holder = PathRef::view(attr(t_.self, "path"));
+        if (!target_.self) return *target_.path;
+        holder = PathRef::view(attr(target_.self, "path"));
         return *holder;
     }
 
-    void one_key(handle k) {
-        object v = get_item(data_, k);
+    // False with the error pending when the key's validation failed.
+    bool one_key(handle key) {
+        object value = get_item(data_, key);
         std::unique_ptr<PathRef> holder;
         const PathRef& base = owner(holder);
-        if (contains(t_.schema, k)) {
-            value_rule(get_item(t_.schema, k), k, v, base, k, k);
-            return;
+        if (contains(target_.schema, key)) {
+            object schema_value = get_item(target_.schema, key);
+            return value_rule(schema_value, key, value, base, key, key) != Outcome::failed;
         }
-        key_tests(k, v, base);
+        return key_tests(key, value, base);
     }
 
-    // Validates the value `v` of the data key `k` against `sv`: the schema key `covered` counts as
-    // covered either way, and a valid value is kept under `valid_key`. False when the value lacked
-    // keys (they are gathered into `missed`).
-    bool value_rule(handle sv, handle k, handle v, const PathRef& base, handle covered, handle valid_key) {
-        try {
-            PathRef value_path(base, k);
-            object result = validate_with(c_, sv, value_path, v, handle(Py_False));
+    // Validates the value of the data key `key` against `schema_value`: the schema key `covered`
+    // counts as covered unless the validation failed, and a valid value is kept under `valid_key`.
+    Outcome value_rule(handle schema_value, handle key, handle value, const PathRef& base, handle covered,
+                       handle valid_key) {
+        Result result = attempt([&] {
+            PathRef value_path(base, key);
+            return validate_with(validation_, schema_value, value_path, value, handle(Py_False));
+        });
+        if (result) {
             check(PySet_Add(coverage_.ptr(), covered.ptr()));
-            set_item(valid_, valid_key, result);
-            return true;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) throw;
-            convert_missing(e);
-            check(PySet_Add(coverage_.ptr(), covered.ptr()));
-            return false;
+            set_item(valid_, valid_key, result.get());
+            return Outcome::valid;
         }
+        Caught error;
+        if (!error.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) {
+            error.restore();
+            return Outcome::failed;
+        }
+        convert_missing(error);
+        check(PySet_Add(coverage_.ptr(), covered.ptr()));
+        return Outcome::lacked_keys;
     }
 
-    void key_tests(handle k, handle v, const PathRef& base) {
-        object schema_keys = by_priority(f_, keys_of(t_.schema));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(schema_keys.ptr()); ++i) {
-            handle sk = PyList_GET_ITEM(schema_keys.ptr(), i);
-            object sv = get_item(t_.schema, sk);
-            object match_key;
+    // The schema keys, in priority order, validate the data key until one accepts it and its value
+    // is valid; a key that none accepts stays unsupported. False with the error pending on failure.
+    bool key_tests(handle key, handle value, const PathRef& base) {
+        for (const object& schema_key : by_priority(f_, keys_of(target_.schema))) {
+            object schema_value = get_item(target_.schema, schema_key);
             std::unique_ptr<PathRef> key_holder;
-            const PathRef& key_base = t_.self ? owner(key_holder) : base;
-            try {
+            const PathRef& key_base = target_.self ? owner(key_holder) : base;
+            Result accepted = attempt([&] {
                 PathRef key_path(key_base, handle());
-                match_key = validate_with(c_, sk, key_path, k, handle(Py_False), true);
-            } catch (py::error_already_set& e) {
-                if (!key_test_failed(e)) throw;
+                return validate_with(validation_, schema_key, key_path, key, handle(Py_False));
+            });
+            if (!accepted) {
+                Caught error;
+                if (!key_test_failed(error)) {
+                    error.restore();
+                    return false;
+                }
                 continue;
             }
-            if (!match_key) {
-                py::error_already_set e = pending_error();
-                if (!key_test_failed(e)) throw e;
-                continue;
-            }
-            if (value_rule(sv, k, v, base, sk, match_key)) return;
+            Outcome outcome = value_rule(schema_value, key, value, base, schema_key, accepted.get());
+            if (outcome != Outcome::lacked_keys) return outcome == Outcome::valid;
         }
+        return true;
     }
 
     // A key test that raised a schema error: the next schema key is tried.
-    bool key_test_failed(py::error_already_set& e) {
-        if (e.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) {
-            convert_missing(e);
+    bool key_test_failed(Caught& error) {
+        if (error.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) {
+            convert_missing(error);
             return true;
         }
-        return e.matches(NATIVE_GLOBAL(f_, "SchemaError"));
+        return error.matches(NATIVE_GLOBAL(f_, "SchemaError"));
     }
 
     // Every missing key the error reports becomes an entry of `missed`: the key path of the
     // dictionary that lacks it, followed by its name.
-    void convert_missing(py::error_already_set& e) {
-        Handling handling(e.value());
-        object keys_list = attr(e.value(), "keys");
-        object paths = attr(e.value(), "path");
+    void convert_missing(Caught& error) {
+        Handling handling(error.value());
+        object names = attr(error.value(), "keys");
+        object paths = attr(error.value(), "path");
         Py_ssize_t path_count = size_of(paths);
         Py_ssize_t position = 0;
-        for_each(keys_list, [&](handle name) {
+        for_each(names, [&](handle name) {
             if (path_count == 0) return;
-            object p = steal(PySequence_GetItem(paths.ptr(), position++ % path_count));
-            object entry = PyList_CheckExact(p.ptr()) ? steal(PyList_GetSlice(p.ptr(), 0, PyList_GET_SIZE(p.ptr())))
-                                                      : steal(PySequence_List(p.ptr()));
+            object path = steal(PySequence_GetItem(paths.ptr(), position++ % path_count));
+            object entry = PyList_CheckExact(path.ptr())
+                               ? steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())))
+                               : steal(PySequence_List(path.ptr()));
             check(PyList_Append(entry.ptr(), name.ptr()));
             check(PyList_Append(missed_.ptr(), entry.ptr()));
         });
@@ -172,48 +178,49 @@ private:
         object optional = NATIVE_GLOBAL(f_, "Optional");
         object result = steal(PySet_New(nullptr));
         for_each(keys, [&](handle key) {
-            if (!issubclass(type_of(key), optional)) check(PySet_Add(result.ptr(), key.ptr()));
+            if (!is_subclass(type_of(key), optional)) check(PySet_Add(result.ptr(), key.ptr()));
         });
         return result;
     }
 
-    [[noreturn]] void raise_missing(handle coverage, handle required, bool differ) {
+    Result missing_keys(handle coverage, handle required, bool differ) {
         object names = new_list();
         object paths = new_list();
         if (differ) {
             object absent = steal(PyNumber_Subtract(required.ptr(), coverage.ptr()));
-            object path = t_.path_now();
+            object path = target_.path_now();
             for_each(absent, [&](handle key) {
                 append(names, str_of(key));
                 append(paths, path);
             });
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(missed_.ptr()); ++i) {
-            handle entry = PyList_GET_ITEM(missed_.ptr(), i);
+        for_each(missed_, [&](handle entry) {
             append(names, call_method(entry, "pop"));
             append(paths, entry);
-        }
-        raise(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names}, {{"locations", c_.locations}}));
+        });
+        return failure(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names},
+                               {{"locations", validation_.locations}}));
     }
 
-    object finish() {
+    Result finish() {
         object coverage = without_optional(coverage_);
-        object required = without_optional(keys_of(t_.schema));
-        bool differ = truth(steal(PyObject_RichCompare(coverage.ptr(), required.ptr(), Py_NE)));
-        if (truth(missed_) || differ) raise_missing(coverage, required, differ);
+        object required = without_optional(keys_of(target_.schema));
+        bool differ = not_equal(coverage, required);
+        if (truth(missed_) || differ) return missing_keys(coverage, required, differ);
         if (size_of(valid_) < size_of(data_)) {
             object data_keys = steal(PySet_New(keys_of(data_).ptr()));
             object valid_keys = steal(PySet_New(keys_of(valid_).ptr()));
             object wrong = steal(PyNumber_Subtract(data_keys.ptr(), valid_keys.ptr()));
-            object path = t_.path_now();
-            raise(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong}, {{"locations", c_.locations}}));
+            object path = target_.path_now();
+            return failure(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong},
+                                   {{"locations", validation_.locations}}));
         }
         return valid_;
     }
 
-    Call& c_;
+    Validation& validation_;
     Frame& f_;
-    Target& t_;
+    SchemaTarget& target_;
     handle data_;
     handle missed_;
     object valid_;
@@ -222,21 +229,15 @@ private:
 
 }  // namespace
 
-object dict_rule(Call& c, Target& t, handle data) {
-    if (!is_instance(data, NATIVE_GLOBAL(c.f, "dict"))) {
-        object path = t.path_now();
-        raise(call_kw(NATIVE_GLOBAL(c.f, "SchemaTypeError"), {path, t.schema, data}, {{"locations", c.locations}}));
+Result dict_rule(Validation& validation, SchemaTarget& target, handle data) {
+    if (!is_instance(data, NATIVE_GLOBAL(validation.f, "dict"))) {
+        object path = target.path_now();
+        return failure(call_kw(NATIVE_GLOBAL(validation.f, "SchemaTypeError"), {path, target.schema, data},
+                               {{"locations", validation.locations}}));
     }
-    FreshMissed missed(t.self);
-    object result;
-    try {
-        result = DictRule(c, t, data, missed.list()).run();
-    } catch (...) {
-        missed.restore(true);
-        throw;
-    }
-    missed.restore(false);
-    return result;
+    FreshMissed missed(target.self);
+    return with_finally([&] { return DictRule(validation, target, data, missed.list()).run(); },
+                        [&] { missed.restore(); });
 }
 
 }  // namespace veltrane

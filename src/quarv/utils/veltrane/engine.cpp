@@ -55,56 +55,61 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema) {
 
 namespace {
 
-using ValidateFn = NativeFn<handle, handle, handle, handle, handle>;
+using ValidateFn = NativeResultFn<handle, handle, handle, handle, handle>;
 
 // A validate method of this module's classes, run directly while `obj.validate` is still it.
 struct OwnValidate {
-    PyObject* Made::*fn;
+    object OwnObjects::* fn;
     ValidateFn impl;
-    ValidateFn soft_impl;  // the variant that leaves a failure set instead of thrown, if any
-    bool takes_kwargs;     // **kwargs stands where advanced_datatypes would
+    bool takes_kwargs;  // **kwargs stands where advanced_datatypes would
 };
 
 const OwnValidate own_validates[] = {
-    {&Made::schema_validate, &schema_validate, &schema_validate_soft, false},
-    {&Made::default_validate, &default_validate, nullptr, false},
-    {&Made::use_validate, &use_validate, nullptr, true},
-    {&Made::listof_validate, &listof_validate, nullptr, false},
-    {&Made::or_validate, &or_validate, nullptr, false},
-    {&Made::and_validate, &and_validate, nullptr, false},
-    {&Made::pathaware_validate, &pathaware_validate, nullptr, true},
+    {&OwnObjects::schema_validate, &schema_validate, false},
+    {&OwnObjects::default_validate, &default_validate, false},
+    {&OwnObjects::use_validate, &use_validate, true},
+    {&OwnObjects::listof_validate, &listof_validate, false},
+    {&OwnObjects::or_validate, &or_validate, false},
+    {&OwnObjects::and_validate, &and_validate, false},
+    {&OwnObjects::pathaware_validate, &pathaware_validate, true},
 };
 
 }  // namespace
 
-object validate_nested(Call& c, handle obj, handle data, handle top, bool soft) {
+Result call_validate(Frame& f, handle method, handle data, handle top, handle locations, handle advanced) {
+    PyObject* args[] = {nullptr, data.ptr(), top.ptr(), locations.ptr(), advanced.ptr()};
+    return Result::of(PyObject_Vectorcall(method.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          f.state<State>().validate_keywords.ptr()));
+}
+
+Result validate_nested(Validation& validation, handle obj, handle data, handle top) {
     object method = attr(obj, "validate");
     if (PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == obj.ptr()) {
-        PyObject* fn = PyMethod_GET_FUNCTION(method.ptr());
-        Made& m = made();
-        for (const OwnValidate& own : own_validates) {
-            if (fn != m.*own.fn) continue;
-            Frame sub = frame_of(fn);
-            ValidateFn impl = soft && own.soft_impl ? own.soft_impl : own.impl;
-            return impl(sub, obj, data, top, c.locations, own.takes_kwargs ? handle(Py_None) : c.advanced);
+        handle fn = PyMethod_GET_FUNCTION(method.ptr());
+        const OwnObjects& own = validation.f.state<State>().own;
+        for (const OwnValidate& candidate : own_validates) {
+            if (fn.ptr() != (own.*candidate.fn).ptr()) continue;
+            Frame frame = frame_of(fn);
+            handle last = candidate.takes_kwargs ? handle(Py_None) : validation.advanced;
+            return candidate.impl(frame, obj, data, top, validation.locations, last);
         }
     }
-    return call_kw(method, {data, top}, {{"locations", c.locations}, {"advanced_datatypes", c.advanced}});
+    return call_validate(validation.f, method, data, top, validation.locations, validation.advanced);
 }
 
-object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top, bool soft) {
-    object cls = NATIVE_GLOBAL(c.f, "Schema");
-    if (!truth(top) && schema_class_untouched(cls)) {
-        Target t{handle(), borrow(sub.ptr()), type_of(sub), &path};
-        return run_ladder(c, t, data, soft);
+Result validate_with(Validation& validation, handle sub, const PathRef& path, handle data, handle top) {
+    object cls = NATIVE_GLOBAL(validation.f, "Schema");
+    if (!truth(top) && schema_class_untouched(validation.f, cls)) {
+        SchemaTarget target{handle(), borrow(sub.ptr()), type_of(sub), &path};
+        return run_ladder(validation, target, data);
     }
     object wrapper = call(cls, sub, path.argument());
-    return validate_nested(c, wrapper, data, top);
+    return validate_nested(validation, wrapper, data, top);
 }
 
-Wrappers::Wrappers(Call& c, handle subs, handle path, handle top) : c_(c), top_(top) {
-    object cls = NATIVE_GLOBAL(c.f, "Schema");
-    unseen_ = !truth(top) && schema_class_untouched(cls);
+Wrappers::Wrappers(Validation& validation, handle subs, handle path, handle top) : validation_(validation), top_(top) {
+    object cls = NATIVE_GLOBAL(validation.f, "Schema");
+    unseen_ = !truth(top) && schema_class_untouched(validation.f, cls);
     view_ = PathRef::view(path);
     for_each(subs, [&](handle sub) {
         subs_.push_back(borrow(sub.ptr()));
@@ -113,137 +118,121 @@ Wrappers::Wrappers(Call& c, handle subs, handle path, handle top) : c_(c), top_(
     });
 }
 
-object Wrappers::validate(size_t i, handle value, bool soft) {
-    if (!unseen_) return validate_nested(c_, real_[i], value, top_);
-    Target t{handle(), subs_[i], type_of(subs_[i]), paths_[i].get()};
-    return run_ladder(c_, t, value, soft);
+Result Wrappers::validate(size_t i, handle value) {
+    if (!unseen_) return validate_nested(validation_, real_[i], value, top_);
+    SchemaTarget target{handle(), subs_[i], type_of(subs_[i]), paths_[i].get()};
+    return run_ladder(validation_, target, value);
+}
+
+object Wrappers::text(size_t i) const {
+    if (!unseen_) return str_of(real_[i]);
+    object cls = validation_.f.state<State>().own.Schema;
+    return schema_text(cls, paths_[i]->get(), type_of(subs_[i]), subs_[i]);
 }
 
 object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObject*> skipped) {
     PyObject* args[] = {nullptr, a.ptr(), b.ptr()};
     PyObject* result = PyObject_Vectorcall(fn.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (result) return steal(result);
-    for (PyObject* type : skipped)
-        if (PyErr_ExceptionMatches(type)) return object();
-    throw py::error_already_set();
-}
-
-object Wrappers::text(size_t i) const {
-    if (!unseen_) return str_of(real_[i]);
-    return schema_text(handle(made().Schema), paths_[i]->get(), type_of(subs_[i]), subs_[i]);
+    for (PyObject* type : skipped) {
+        if (PyErr_ExceptionMatches(type)) {
+            PyErr_Clear();
+            return object();
+        }
+    }
+    throw_error();
 }
 
 // ----- the rule ladder --------------------------------------------------------------------------------
 
 namespace {
 
-object make_at_path(Call& c, handle error_cls, const Target& t, handle data) {
-    object path = t.path_now();
-    return call_kw(error_cls, {path, t.schema, data}, {{"locations", c.locations}});
-}
-
-// Raises, or with `soft` only sets the error as `raise` would and gives a null object.
-object fail_at_path(Call& c, handle error_cls, const Target& t, handle data, bool soft) {
-    object error = make_at_path(c, error_cls, t, data);
-    if (!soft) raise(error);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    return object();
+Result fail_at_path(Validation& validation, handle error_class, const SchemaTarget& target, handle data) {
+    object path = target.path_now();
+    return failure(call_kw(error_class, {path, target.schema, data}, {{"locations", validation.locations}}));
 }
 
 // `schema == builtin`, answered by identity where both sides compare by identity anyway.
-bool equals_builtin(PyObject* schema, PyObject* builtin) {
-    PyTypeObject* left = Py_TYPE(schema);
-    PyTypeObject* right = Py_TYPE(builtin);
+bool equals_builtin(handle schema, handle builtin) {
+    PyTypeObject* left = Py_TYPE(schema.ptr());
+    PyTypeObject* right = Py_TYPE(builtin.ptr());
     bool plain_left = left == &PyType_Type || left == &PyDict_Type || left == &PyUnicode_Type;
     bool plain_right = right == &PyType_Type || right == &PyCFunction_Type;
-    if (plain_left && plain_right) return schema == builtin;
-    return truth(steal(PyObject_RichCompare(schema, builtin, Py_EQ)));
+    if (plain_left && plain_right) return schema.ptr() == builtin.ptr();
+    return equal(schema, builtin);
 }
 
 GlobalSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
-enum class Builtin { no, passed, failed };
-
-// Rule 3: whether the schema is one of the nine built-ins, and whether `data` passed.
-Builtin builtin_rule(Call& c, const Target& t, handle data, bool soft) {
+// Rule 3: the schema is one of the nine built-ins, whose rule is `isinstance(data, schema)`.
+bool is_builtin_schema(Frame& f, handle schema) {
     for (GlobalSlot& slot : builtin_slots) {
-        object builtin = c.f.global(slot);
-        if (!equals_builtin(t.schema.ptr(), builtin.ptr())) continue;
-        if (is_instance(data, t.schema)) return Builtin::passed;
-        fail_at_path(c, NATIVE_GLOBAL(c.f, "SchemaTypeError"), t, data, soft);
-        return Builtin::failed;
+        if (equals_builtin(schema, f.global(slot))) return true;
     }
-    return Builtin::no;
+    return false;
 }
 
-object nested_rule(Call& c, Target& t, handle data, bool soft) {
-    object path = t.self ? call_method(attr(t.self, "path"), "copy") : own_copy(t.path->get());
-    check(PyObject_SetAttr(t.schema.ptr(), intern("path"), path.ptr()));
-    return validate_nested(c, t.schema, data, handle(Py_False), soft);
+Result nested_rule(Validation& validation, SchemaTarget& target, handle data) {
+    object path = target.self ? call_method(attr(target.self, "path"), "copy") : own_copy(target.path->get());
+    set_attr(target.schema, "path", path);
+    return validate_nested(validation, target.schema, data, handle(Py_False));
 }
 
-object callable_rule(Call& c, Target& t, handle data) {
-    try {
-        call(t.schema, data);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        Handling handling(e.value());
-        object error = call(NATIVE_GLOBAL(c.f, "SchemaClassError"), t.path_now(), t.schema, data, e.value());
-        raise_from(error, e.value());
+Result callable_rule(Validation& validation, SchemaTarget& target, handle data) {
+    if (!Result::of(PyObject_CallOneArg(target.schema.ptr(), data.ptr()))) {
+        Caught raised;
+        if (!raised.matches(PyExc_Exception)) return pass_on(raised);
+        Handling handling(raised.value());
+        object path = target.path_now();
+        object error = call(NATIVE_GLOBAL(validation.f, "SchemaClassError"), path, target.schema, data, raised.value());
+        raise_from(error, raised.value());
     }
-    if (truth(c.advanced)) return call(t.schema, data);
+    if (truth(validation.advanced)) return Result::of(PyObject_CallOneArg(target.schema.ptr(), data.ptr()));
     return borrow(data.ptr());
 }
 
 }  // namespace
 
-object run_ladder(Call& c, Target& t, handle data, bool soft) {
+Result run_ladder(Validation& validation, SchemaTarget& target, handle data) {
     RecursionGuard guard;
-    Frame& f = c.f;
-    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "Any"))) return borrow(data.ptr());
-    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "Schema"))) return nested_rule(c, t, data, soft);
-    Builtin builtin = builtin_rule(c, t, data, soft);
-    if (builtin == Builtin::passed) return borrow(data.ptr());
-    if (builtin == Builtin::failed) return object();
-    if (issubclass(t.schema_type, NATIVE_GLOBAL(f, "dict"))) return dict_rule(c, t, data);
-    if (PyCallable_Check(t.schema.ptr())) return callable_rule(c, t, data);
-    if (truth(steal(PyObject_RichCompare(t.schema.ptr(), data.ptr(), Py_EQ)))) return borrow(data.ptr());
-    return fail_at_path(c, NATIVE_GLOBAL(f, "SchemaValueError"), t, data, soft);
+    Frame& f = validation.f;
+    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "Any"))) return borrow(data.ptr());
+    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "Schema"))) return nested_rule(validation, target, data);
+    if (is_builtin_schema(f, target.schema)) {
+        if (is_instance(data, target.schema)) return borrow(data.ptr());
+        return fail_at_path(validation, NATIVE_GLOBAL(f, "SchemaTypeError"), target, data);
+    }
+    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "dict"))) return dict_rule(validation, target, data);
+    if (PyCallable_Check(target.schema.ptr())) return callable_rule(validation, target, data);
+    if (equal(target.schema, data)) return borrow(data.ptr());
+    return fail_at_path(validation, NATIVE_GLOBAL(f, "SchemaValueError"), target, data);
 }
 
 namespace {
 
-// `self.<name>(value)`, directly when it is still this module's own method.
-object own_step(handle self, const char* name, PyObject* fn, object (*impl)(Frame&, handle, handle), handle value) {
+// `self.<name>(value)`, directly when it is still this module's own method `fn`.
+object own_step(handle self, Name name, object fn, object (*impl)(Frame&, handle, handle), handle value) {
     object method = attr(self, name);
     if (is_bound_to(method, self, fn)) {
-        Frame sub = frame_of(fn);
-        return impl(sub, self, value);
+        Frame frame = frame_of(fn);
+        return impl(frame, self, value);
     }
     return call(method, value);
 }
 
-object validate_own(Frame& f, handle self, handle data, handle top, handle locations, handle advanced, bool soft) {
+}  // namespace
+
+Result schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
     RecursionGuard guard;
     object value = borrow(data.ptr());
     if (truth(top)) {
-        Made& m = made();
-        value = own_step(self, "apply_defaults", m.apply_defaults, &apply_defaults, value);
-        value = own_step(self, "apply_fallback", m.apply_fallback, &apply_fallback, value);
+        const OwnObjects& own = f.state<State>().own;
+        value = own_step(self, "apply_defaults", own.apply_defaults, &apply_defaults, value);
+        value = own_step(self, "apply_fallback", own.apply_fallback, &apply_fallback, value);
     }
-    Call c{f, locations, advanced};
-    Target t{self, attr(self, "schema"), attr(self, "schemaType")};
-    return run_ladder(c, t, value, soft);
-}
-
-}  // namespace
-
-object schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
-    return validate_own(f, self, data, top, locations, advanced, false);
-}
-
-object schema_validate_soft(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
-    return validate_own(f, self, data, top, locations, advanced, true);
+    Validation validation{f, locations, advanced};
+    SchemaTarget target{self, attr(self, "schema"), attr(self, "schemaType")};
+    return run_ladder(validation, target, value);
 }
 
 }  // namespace veltrane

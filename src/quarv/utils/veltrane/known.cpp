@@ -10,7 +10,7 @@ namespace {
 
 bool hashable(handle obj) {
     if (PyObject_Hash(obj.ptr()) != -1) return true;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
     PyErr_Clear();
     return false;
 }
@@ -19,7 +19,8 @@ bool same(handle a, handle b) { return check(PyObject_RichCompareBool(a.ptr(), b
 
 // An element that the sound comparison treats specially: an Optional wrapper or a wildcard.
 bool special_element(Frame& f, handle element) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(element.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr() || is_wildcard(f, element);
+    return reinterpret_cast<PyObject*>(Py_TYPE(element.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr() ||
+           is_wildcard(f, element);
 }
 
 }  // namespace
@@ -27,7 +28,7 @@ bool special_element(Frame& f, handle element) {
 bool keys_match(Frame& f, handle data_key, handle schema_key) {
     object key = unwrap_optional(f, data_key);
     object wanted = unwrap_optional(f, schema_key);
-    if (truth(steal(PyObject_RichCompare(key.ptr(), wanted.ptr(), Py_EQ)))) return true;
+    if (equal(key, wanted)) return true;
     return is_wildcard(f, key) || is_wildcard(f, wanted);
 }
 
@@ -53,7 +54,7 @@ void KnownPaths::build_plain() {
             continue;
         }
         object position = steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
-        if (!PyDict_SetDefault(plain_.ptr(), all[i].ptr(), position.ptr())) throw py::error_already_set();
+        if (!PyDict_SetDefault(plain_.ptr(), all[i].ptr(), position.ptr())) throw_error();
     }
     have_plain_ = true;
 }
@@ -68,7 +69,7 @@ bool KnownPaths::contains(handle probe) {
     }
     build_plain();
     if (PyDict_GetItemWithError(plain_.ptr(), probe.ptr())) return true;
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_error();
     for (Py_ssize_t position : odd_)
         if (same(all[static_cast<size_t>(position)], probe)) return true;
     return false;
@@ -81,7 +82,7 @@ Py_ssize_t KnownPaths::index(handle path) {
     if (PyTuple_CheckExact(path.ptr()) && hashable(path)) {
         build_plain();
         PyObject* position = PyDict_GetItemWithError(plain_.ptr(), path.ptr());
-        if (!position && PyErr_Occurred()) throw py::error_already_set();
+        if (!position && PyErr_Occurred()) throw_error();
         if (position) found = PyLong_AsSsize_t(position);
         for (Py_ssize_t odd : odd_) {
             if (odd >= found) break;
@@ -112,34 +113,33 @@ void KnownPaths::build_clean() {
     have_clean_ = true;
 }
 
-bool KnownPaths::entry_holds(handle entry, const std::vector<object>& wanted) {
-    if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != static_cast<Py_ssize_t>(wanted.size())) {
-        return false;
-    }
-    for (size_t j = 0; j < wanted.size(); ++j) {
-        if (!keys_match(f_, PyTuple_GET_ITEM(entry.ptr(), static_cast<Py_ssize_t>(j)), wanted[j])) return false;
+// `wanted` is a tuple of the schema path's keys, Optional ones unwrapped.
+bool KnownPaths::entry_holds(handle entry, handle wanted) {
+    Py_ssize_t size = PyTuple_GET_SIZE(wanted.ptr());
+    if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != size) return false;
+    for (Py_ssize_t j = 0; j < size; ++j) {
+        if (!keys_match(f_, PyTuple_GET_ITEM(entry.ptr(), j), PyTuple_GET_ITEM(wanted.ptr(), j))) return false;
     }
     return true;
 }
 
 bool KnownPaths::holds(handle path) {
-    std::vector<object> wanted;
+    object unwrapped = new_list();
     bool wild = false;
     for_each(path, [&](handle element) {
-        wanted.push_back(unwrap_optional(f_, element));
-        wild = wild || is_wildcard(f_, wanted.back());
+        object key = unwrap_optional(f_, element);
+        wild = wild || is_wildcard(f_, key);
+        append(unwrapped, key);
     });
+    object wanted = steal(PyList_AsTuple(unwrapped.ptr()));
     const std::vector<object>& all = entries();
-    object probe = steal(PyTuple_New(static_cast<Py_ssize_t>(wanted.size())));
-    for (size_t j = 0; j < wanted.size(); ++j)
-        PyTuple_SET_ITEM(probe.ptr(), static_cast<Py_ssize_t>(j), Py_NewRef(wanted[j].ptr()));
-    if (wild || !hashable(probe)) {
+    if (wild || !hashable(wanted)) {
         for (const object& entry : all)
             if (entry_holds(entry, wanted)) return true;
         return false;
     }
     build_clean();
-    if (check(PySet_Contains(clean_.ptr(), probe.ptr()))) return true;
+    if (check(PySet_Contains(clean_.ptr(), wanted.ptr()))) return true;
     for (Py_ssize_t position : special_)
         if (entry_holds(all[static_cast<size_t>(position)], wanted)) return true;
     return false;

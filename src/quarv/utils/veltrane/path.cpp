@@ -1,31 +1,25 @@
 // Path: key paths whose equality lets wildcards match, unwraps Optional keys and reads texts as
 // patterns, and the expansion of their wildcards against known key paths.
+#include <optional>
+
 #include "veltrane.hpp"
 
 namespace veltrane {
 
 namespace {
 
-// The items of a tuple or list directly, of anything else through a list made from it.
+// The elements of a key path, held in a tuple: a tuple itself, anything else copied. User code run
+// meanwhile (an element's __eq__, a pattern compile) may change or empty a list, but not this.
 class Items {
 public:
-    explicit Items(handle seq) {
-        if (PyTuple_Check(seq.ptr()) || PyList_CheckExact(seq.ptr())) {
-            holder_ = borrow(seq.ptr());
-        } else {
-            holder_ = steal(PySequence_List(seq.ptr()));
-        }
-        bool tuple = PyTuple_Check(holder_.ptr());
-        items_ = tuple ? &PyTuple_GET_ITEM(holder_.ptr(), 0) : PySequence_Fast_ITEMS(holder_.ptr());
-        size_ = tuple ? PyTuple_GET_SIZE(holder_.ptr()) : PyList_GET_SIZE(holder_.ptr());
-    }
-    PyObject* const* items() const { return items_; }
-    Py_ssize_t size() const { return size_; }
+    explicit Items(handle seq)
+        : tuple_(PyTuple_Check(seq.ptr()) ? borrow(seq.ptr()) : steal(PySequence_Tuple(seq.ptr()))) {}
+    Py_ssize_t size() const { return PyTuple_GET_SIZE(tuple_.ptr()); }
+    handle operator[](Py_ssize_t i) const { return PyTuple_GET_ITEM(tuple_.ptr(), i); }
+    const object& tuple() const { return tuple_; }
 
 private:
-    object holder_;
-    PyObject* const* items_ = nullptr;
-    Py_ssize_t size_ = 0;
+    object tuple_;
 };
 
 bool pair_matches(Frame& f, handle left, handle right) {
@@ -36,17 +30,23 @@ bool pair_matches(Frame& f, handle left, handle right) {
         object pattern = call_method(NATIVE_GLOBAL(f, "re"), "compile", a);
         match = !call_method(pattern, "match", b).is_none();
     } else {
-        match = truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+        match = equal(a, b);
     }
     return match || is_wildcard(f, a) || is_wildcard(f, b);
 }
 
-// `Path(left) == Path(right)` for item arrays.
-bool items_equal(Frame& f, PyObject* const* left, Py_ssize_t left_size, PyObject* const* right,
-                 Py_ssize_t right_size) {
+// `Path(left[:left_size]) == Path(right[:right_size])`.
+bool items_equal(Frame& f, const Items& left, Py_ssize_t left_size, const Items& right, Py_ssize_t right_size) {
     if (left_size != right_size) return false;
     for (Py_ssize_t i = 0; i < left_size; ++i)
         if (!pair_matches(f, left[i], right[i])) return false;
+    return true;
+}
+
+// Whether the first `length` elements of two paths are the very same objects.
+bool same_elements(const Items& a, const Items& b, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (a[i].ptr() != b[i].ptr()) return false;
     return true;
 }
 
@@ -62,12 +62,6 @@ bool wildcard_behind_wrappers(Frame& f, handle element) {
     return true;
 }
 
-object as_tuple(PyObject* const* items, Py_ssize_t size) {
-    object result = steal(PyTuple_New(size));
-    for (Py_ssize_t i = 0; i < size; ++i) PyTuple_SET_ITEM(result.ptr(), i, Py_NewRef(items[i]));
-    return result;
-}
-
 object base_case(KnownPaths& known, handle elements) {
     object probe = steal(PySequence_Tuple(elements.ptr()));
     object result = new_list();
@@ -76,12 +70,10 @@ object base_case(KnownPaths& known, handle elements) {
 }
 
 // The path with Optional keys unwrapped and the wildcard at `position` replaced by `key`.
-object filled(Frame& f, const Items& self, Py_ssize_t position, handle key) {
-    object result = steal(PyList_New(self.size()));
-    for (Py_ssize_t j = 0; j < self.size(); ++j) {
-        object element = j == position ? borrow(key.ptr()) : unwrap_optional(f, self.items()[j]);
-        PyList_SET_ITEM(result.ptr(), j, element.release().ptr());
-    }
+object filled(Frame& f, const Items& path, Py_ssize_t position, handle key) {
+    object result = new_list();
+    for (Py_ssize_t j = 0; j < path.size(); ++j)
+        append(result, j == position ? borrow(key.ptr()) : unwrap_optional(f, path[j]));
     return result;
 }
 
@@ -89,7 +81,7 @@ struct Expansion {
     Frame& f;
     KnownPaths& known;
     bool untouched;
-    const Items& self;
+    const Items& path;
     bool plain_keys = false;
     object found = steal(PySet_New(nullptr));
 
@@ -98,49 +90,52 @@ struct Expansion {
         if (plain_keys) {
             if (taken != length) return false;
             for (Py_ssize_t i = 0; i < length; ++i)
-                if (!keys_match(f, entry_items.items()[i], self.items()[i])) return false;
+                if (!keys_match(f, entry_items[i], path[i])) return false;
             return true;
         }
-        if (untouched) return items_equal(f, entry_items.items(), taken, self.items(), length);
+        if (untouched) return items_equal(f, entry_items, taken, path, length);
         object path_cls = NATIVE_GLOBAL(f, "Path");
         object left = call(path_cls, steal(PySequence_GetSlice(entry.ptr(), 0, length)));
-        object right = call(path_cls, as_tuple(self.items(), length));
-        return truth(steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
+        object right = call(path_cls, steal(PyTuple_GetSlice(path.tuple().ptr(), 0, length)));
+        return equal(left, right);
     }
 
     void expand(Py_ssize_t position, handle key) {
-        object path = filled(f, self, position, key);
-        object more = untouched ? missing_from(f, path, known, true, plain_keys)
-                                : call_method(call(NATIVE_GLOBAL(f, "Path"), path), "missing_from", known.list());
+        object concrete_path = filled(f, path, position, key);
+        object more = untouched
+                          ? missing_from(f, concrete_path, known, true, plain_keys)
+                          : call_method(call(NATIVE_GLOBAL(f, "Path"), concrete_path), "missing_from", known.list());
         for_each(more, [&](handle concrete) { check(PySet_Add(found.ptr(), concrete.ptr())); });
     }
 
-    // Known paths beginning with the very same key objects as the one before give the same answers.
+    // A known path whose prefix holds the very same key objects as the one before gives the same
+    // answers. The one before is held, so that none of its keys can be freed and another object take
+    // its place; its key is taken afresh after the comparison, which user code may have changed it in.
     void at(Py_ssize_t position) {
         Py_ssize_t length = position + 1;
-        std::vector<PyObject*> previous;
+        std::optional<Items> previous;  // the last entry whose answers a same prefix repeats
         for (const object& entry : known.entries()) {
             Items entry_items(entry);
-            bool stable = PyTuple_Check(entry.ptr()) || PyList_CheckExact(entry.ptr());
-            if (untouched && stable && entry_items.size() >= length && previous.size() == static_cast<size_t>(length) &&
-                std::equal(previous.begin(), previous.end(), entry_items.items())) {
+            bool long_enough = entry_items.size() >= length;
+            if (untouched && long_enough && previous && same_elements(*previous, entry_items, length)) continue;
+            previous.reset();
+            if (!prefixes_equal(entry, entry_items, length)) {
+                if (long_enough) previous = entry_items;
                 continue;
             }
-            bool usable = stable && entry_items.size() >= length;
-            previous.assign(entry_items.items(), entry_items.items() + (usable ? length : 0));
-            if (!prefixes_equal(entry, entry_items, length)) continue;
-            handle key = entry_items.items()[position];
+            object key = steal(PySequence_GetItem(entry.ptr(), position));
+            if (long_enough && key.ptr() == entry_items[position].ptr()) previous = entry_items;
             if (wildcard_behind_wrappers(f, key)) continue;
             expand(position, key);
         }
     }
 };
 
-// The concrete key paths that the wildcards of `self` stand for among the known paths.
-object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items& self, bool plain_keys) {
-    Expansion expansion{f, known, untouched, self, plain_keys};
-    for (Py_ssize_t i = 0; i < self.size(); ++i) {
-        if (is_wildcard(f, self.items()[i])) expansion.at(i);
+// The concrete key paths that the wildcards of `path` stand for among the known paths.
+object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items& path, bool plain_keys) {
+    Expansion expansion{f, known, untouched, path, plain_keys};
+    for (Py_ssize_t i = 0; i < path.size(); ++i) {
+        if (is_wildcard(f, path[i])) expansion.at(i);
     }
     return steal(PySequence_List(expansion.found.ptr()));
 }
@@ -160,29 +155,25 @@ object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched
 }
 
 object path_hash(Frame&, handle self) {
-    Py_hash_t hash = PyTuple_Type.tp_hash(self.ptr());
-    if (hash == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return steal(PyLong_FromSsize_t(hash));
+    return steal(PyLong_FromSsize_t(check_value(PyTuple_Type.tp_hash(self.ptr()))));
 }
 
 object path_eq(Frame& f, handle self, handle other) {
+    RecursionGuard guard;
     if (!is_instance(other, NATIVE_GLOBAL(f, "Path"))) return py::bool_(false);
-    if (PyObject_Size(self.ptr()) != PyObject_Size(other.ptr())) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::bool_(false);
-    }
+    if (check_value(PyObject_Size(self.ptr())) != check_value(PyObject_Size(other.ptr()))) return py::bool_(false);
     Items left(self);
     Items right(other);
     Py_ssize_t size = left.size() < right.size() ? left.size() : right.size();
-    return py::bool_(items_equal(f, left.items(), size, right.items(), size));
+    return py::bool_(items_equal(f, left, size, right, size));
 }
 
 object path_is_dynamic(Frame& f, handle self) { return py::bool_(elements_dynamic(f, self)); }
 
 object path_missing_from(Frame& f, handle self, handle paths) {
     KnownPaths known(f, paths);
-    bool untouched = path_class_untouched(NATIVE_GLOBAL(f, "Path"));
-    bool own_type = untouched && reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == made().Path;
+    bool untouched = path_class_untouched(f, NATIVE_GLOBAL(f, "Path"));
+    bool own_type = untouched && reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == f.state<State>().own.Path.ptr();
     bool dynamic = own_type ? elements_dynamic(f, self) : truth(call_method(self, "is_dynamic"));
     if (!dynamic) return base_case(known, self);
     if (own_type) return missing_from(f, self, known, true);

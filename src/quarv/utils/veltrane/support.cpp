@@ -5,26 +5,19 @@ namespace veltrane {
 
 namespace {
 
-bool found_as(PyTypeObject* type, const char* name, PyObject* expected) {
-    return _PyType_Lookup(type, intern(name)) == expected;
+bool found_as(PyTypeObject* type, Name name, handle expected) {
+    return internals::type_lookup(type, intern(name)) == expected.ptr();
 }
 
-// A class is judged again only after it changed: its version tag is renewed by every change.
-struct Verdict {
-    PyObject* cls = nullptr;
-    unsigned int tag = 0;
-    bool untouched = false;
-};
-
-bool still_valid(const Verdict& v, PyTypeObject* type) {
-    return v.cls == reinterpret_cast<PyObject*>(type) && v.tag != 0 &&
-           (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == v.tag;
+bool still_valid(const ClassVerdict& verdict, PyTypeObject* type) {
+    return verdict.cls.ptr() == reinterpret_cast<PyObject*>(type) && verdict.version != 0 &&
+           internals::type_version(type) == verdict.version;
 }
 
-void remember(Verdict& v, PyTypeObject* type, bool untouched) {
-    v.cls = reinterpret_cast<PyObject*>(type);
-    v.tag = (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-    v.untouched = untouched;
+void remember(ClassVerdict& verdict, PyTypeObject* type, bool untouched) {
+    verdict.cls = borrow(reinterpret_cast<PyObject*>(type));
+    verdict.version = internals::type_version(type);
+    verdict.untouched = untouched;
 }
 
 bool plain_type(PyTypeObject* type) {
@@ -34,36 +27,30 @@ bool plain_type(PyTypeObject* type) {
 
 }  // namespace
 
-
-Made& made() {
-    static Made instance;
-    return instance;
-}
-
-bool schema_class_untouched(handle cls) {
-    Made& m = made();
-    if (cls.ptr() != m.Schema) return false;
+bool schema_class_untouched(Frame& f, handle cls) {
+    State& state = f.state<State>();
+    const OwnObjects& own = state.own;
+    if (cls.ptr() != own.Schema.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    static Verdict verdict;
-    if (still_valid(verdict, type)) return verdict.untouched;
+    if (still_valid(state.schema_verdict, type)) return state.schema_verdict.untouched;
     bool untouched = plain_type(type) && type->tp_new == PyBaseObject_Type.tp_new &&
-                     found_as(type, "__init__", m.schema_init) && found_as(type, "validate", m.schema_validate) &&
-                     found_as(type, "__str__", m.schema_str);
-    remember(verdict, type, untouched);
+                     found_as(type, "__init__", own.schema_init) && found_as(type, "validate", own.schema_validate) &&
+                     found_as(type, "__str__", own.schema_str);
+    remember(state.schema_verdict, type, untouched);
     return untouched;
 }
 
-bool path_class_untouched(handle cls) {
-    Made& m = made();
-    if (cls.ptr() != m.Path) return false;
+bool path_class_untouched(Frame& f, handle cls) {
+    State& state = f.state<State>();
+    const OwnObjects& own = state.own;
+    if (cls.ptr() != own.Path.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    static Verdict verdict;
-    if (still_valid(verdict, type)) return verdict.untouched;
+    if (still_valid(state.path_verdict, type)) return state.path_verdict.untouched;
     bool untouched = plain_type(type) && type->tp_new == PyTuple_Type.tp_new &&
-                     type->tp_init == PyBaseObject_Type.tp_init && found_as(type, "__eq__", m.path_eq) &&
-                     found_as(type, "is_dynamic", m.path_is_dynamic) &&
-                     found_as(type, "missing_from", m.path_missing_from);
-    remember(verdict, type, untouched);
+                     type->tp_init == PyBaseObject_Type.tp_init && found_as(type, "__eq__", own.path_eq) &&
+                     found_as(type, "is_dynamic", own.path_is_dynamic) &&
+                     found_as(type, "missing_from", own.path_missing_from);
+    remember(state.path_verdict, type, untouched);
     return untouched;
 }
 
@@ -79,15 +66,14 @@ object extended(handle path, handle key) {
         check(PyList_Append(result.ptr(), key.ptr()));
         return result;
     }
-    object tail = steal(PyList_New(1));
-    PyList_SET_ITEM(tail.ptr(), 0, Py_NewRef(key.ptr()));
-    return steal(PyNumber_Add(path.ptr(), tail.ptr()));
+    return steal(PyNumber_Add(path.ptr(), list_of(key).ptr()));
 }
 
 bool is_wildcard(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "Any")); }
 
 object unwrap_optional(Frame& f, handle obj) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr()) return attr(obj, "schema");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == NATIVE_GLOBAL(f, "Optional").ptr())
+        return attr(obj, "schema");
     return borrow(obj.ptr());
 }
 

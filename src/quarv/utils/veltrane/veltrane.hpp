@@ -9,51 +9,73 @@
 namespace veltrane {
 using namespace native;
 
-// ----- the module's own objects and small helpers (support.cpp) -----------------------------------
+// ----- the module's state and small helpers (support.cpp) ---------------------------------------------
 
-// The classes and functions this module made, to recognise them when a looked-up name or a method
-// still refers to them (then the work is done here instead of through the call protocol).
-struct Made {
-    PyObject* Schema = nullptr;
-    PyObject* Path = nullptr;
-    PyObject* schema_init = nullptr;
-    PyObject* schema_str = nullptr;
-    PyObject* schema_validate = nullptr;
-    PyObject* priority = nullptr;  // the function inside the classmethod
-    PyObject* apply_defaults = nullptr;
-    PyObject* apply_fallback = nullptr;
-    PyObject* default_validate = nullptr;
-    PyObject* and_validate = nullptr;
-    PyObject* or_validate = nullptr;
-    PyObject* use_validate = nullptr;
-    PyObject* listof_validate = nullptr;
-    PyObject* pathaware_validate = nullptr;
-    PyObject* path_eq = nullptr;
-    PyObject* path_is_dynamic = nullptr;
-    PyObject* path_missing_from = nullptr;
+// The classes and functions that this copy of the module made, to recognise them when a looked-up
+// name or a method still refers to them (then the work is done here instead of through the call
+// protocol).
+struct OwnObjects {
+    object Schema;
+    object Path;
+    object schema_init;
+    object schema_str;
+    object schema_validate;
+    object priority;  // the function inside the classmethod
+    object apply_defaults;
+    object apply_fallback;
+    object default_validate;
+    object and_validate;
+    object or_validate;
+    object use_validate;
+    object listof_validate;
+    object pathaware_validate;
+    object path_eq;
+    object path_is_dynamic;
+    object path_missing_from;
+
+    template <typename Visit>
+    void visit(Visit& v) {
+        for (object* member : {&Schema, &Path, &schema_init, &schema_str, &schema_validate, &priority, &apply_defaults,
+                               &apply_fallback, &default_validate, &and_validate, &or_validate, &use_validate,
+                               &listof_validate, &pathaware_validate, &path_eq, &path_is_dynamic, &path_missing_from})
+            v(*member);
+    }
 };
-Made& made();
+
+// Whether a class still has the methods this module made it with. It is judged again only after it
+// changed: its version tag is renewed by every change of it or its bases.
+struct ClassVerdict {
+    object cls;
+    unsigned int version = 0;
+    bool untouched = false;
+};
+
+struct State {
+    OwnObjects own;
+    ClassVerdict schema_verdict;
+    ClassVerdict path_verdict;
+    object validate_keywords;  // ("locations", "advanced_datatypes"), the keywords of a nested validate call
+
+    template <typename Visit>
+    void visit(Visit& v) {
+        own.visit(v);
+        v(schema_verdict.cls);
+        v(path_verdict.cls);
+        v(validate_keywords);
+    }
+};
 
 // `bound` is `self.<method>` and still this module's function `fn`.
-inline bool is_bound_to(handle bound, handle self, PyObject* fn) {
+inline bool is_bound_to(handle bound, handle self, handle fn) {
     return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
-           PyMethod_GET_FUNCTION(bound.ptr()) == fn;
+           PyMethod_GET_FUNCTION(bound.ptr()) == fn.ptr();
 }
 // `cls` is this module's Schema class with the methods it was made with: a wrapper of it that
 // nobody else can see need not be made at all.
-bool schema_class_untouched(handle cls);
+bool schema_class_untouched(Frame& f, handle cls);
 // The same for Path, whose objects are then compared and expanded without being made.
-bool path_class_untouched(handle cls);
+bool path_class_untouched(Frame& f, handle cls);
 
-inline bool issubclass(handle derived, handle cls) { return check(PyObject_IsSubclass(derived.ptr(), cls.ptr())) != 0; }
-inline object new_list() { return steal(PyList_New(0)); }
-inline void append(handle list, handle value) {
-    if (PyList_CheckExact(list.ptr())) {
-        check(PyList_Append(list.ptr(), value.ptr()));
-    } else {
-        call_method(list, "append", value);
-    }
-}
 // `path.copy() if path else []`: the key path a schema object keeps of its argument.
 object own_copy(handle path);
 // `path + [key]`.
@@ -63,6 +85,41 @@ bool is_wildcard(Frame& f, handle obj);
 object unwrap_optional(Frame& f, handle obj);
 // 3 for wildcards, 2 for optional keys, 1 for everything else (Schema.priority).
 int priority_of(Frame& f, handle obj);
+
+// ----- failures that travel as Results -----------------------------------------------------------------
+
+// `raise error`, left pending for a caller that takes a Result.
+inline Result failure(handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    return Result::failure();
+}
+// Puts a caught error back, for a caller that takes a Result.
+inline Result pass_on(Caught& error) {
+    error.restore();
+    return Result::failure();
+}
+// Runs `fn`; a failure it throws on the way comes back as a failed Result, so that a caller that
+// handles failures sees both kinds in one place.
+template <typename Fn>
+Result attempt(Fn&& fn) {
+    try {
+        return fn();
+    } catch (...) {
+        set_error_from_current_exception();
+        return Result::failure();
+    }
+}
+// `try: return body() finally: restore()`: restore runs however body ends, and a failure of
+// restore after a success fails the whole, as an error raised in a `finally:` clause does.
+template <typename Body, typename Restore>
+Result with_finally(Body&& body, Restore&& restore) {
+    Result result = [&]() -> Result {
+        RestoreOnExit on_exit(std::forward<Restore>(restore));
+        return body();
+    }();
+    if (result && PyErr_Occurred()) return Result::failure();
+    return result;
+}
 
 // ----- key paths of wrappers (engine.cpp) -------------------------------------------------------------
 
@@ -92,16 +149,21 @@ private:
 };
 
 // ----- the validation engine (engine.cpp, dict_rule.cpp) ------------------------------------------
+//
+// A validation fails with a failed Result (the error pending), not a throw: callers such as Or, ListOf
+// and the key tests of the dictionary rule see many failures, and throwing a C++ exception costs
+// several times more than validating a value. What fails unexpectedly may still throw; those callers
+// catch both kinds through attempt().
 
 // The arguments every nested validation receives unchanged.
-struct Call {
+struct Validation {
     Frame& f;
     handle locations;
     handle advanced;
 };
 
 // The schema object the rule ladder runs on: a real one, or a wrapper only the engine sees.
-struct Target {
+struct SchemaTarget {
     handle self;  // null for an unseen wrapper
     object schema;
     object schema_type;
@@ -109,21 +171,16 @@ struct Target {
     object path_now() const { return self ? attr(self, "path") : path->get(); }
 };
 
-// Rules 1 to 6 of Schema.validate, after the top-level step. With `soft`, a failure of the type or
-// literal rule of this very object (or of a plain schema object it wraps) is not thrown: the error is
-// set as raised and a null object returned, for callers that catch it anyway (throwing a C++
-// exception costs several times more than the whole validation of a value).
-object run_ladder(Call& c, Target& t, handle data, bool soft = false);
+// Rules 1 to 6 of Schema.validate, after the top-level step.
+Result run_ladder(Validation& validation, SchemaTarget& target, handle data);
 // The dictionary rule.
-object dict_rule(Call& c, Target& t, handle data);
+Result dict_rule(Validation& validation, SchemaTarget& target, handle data);
 // `obj.validate(data, top, locations=..., advanced_datatypes=...)`.
-object validate_nested(Call& c, handle obj, handle data, handle top, bool soft = false);
+Result validate_nested(Validation& validation, handle obj, handle data, handle top);
 // `Schema(sub, path).validate(data, top, locations=..., advanced_datatypes=...)`; the wrapper is not
 // made when nobody could tell.
-object validate_with(Call& c, handle sub, const PathRef& path, handle data, handle top, bool soft = false);
-// The error a soft validation left set, as a C++ exception object (not thrown).
-inline py::error_already_set pending_error() { return py::error_already_set(); }
-// `fn(a, b)`, null with the error set when the call raised one of `skipped`; other errors thrown.
+Result validate_with(Validation& validation, handle sub, const PathRef& path, handle data, handle top);
+// `fn(a, b)`, or an empty object when the call raised one of `skipped` (that error dropped).
 object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObject*> skipped);
 // The text form of `Schema(sub, path)` (Schema.__str__).
 object schema_text(handle cls, handle path, handle schema_type, handle schema);
@@ -132,13 +189,13 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema);
 // validates.
 class Wrappers {
 public:
-    Wrappers(Call& c, handle subs, handle path, handle top);
+    Wrappers(Validation& validation, handle subs, handle path, handle top);
     size_t size() const { return subs_.size(); }
-    object validate(size_t i, handle value, bool soft = false);
+    Result validate(size_t i, handle value);
     object text(size_t i) const;
 
 private:
-    Call& c_;
+    Validation& validation_;
     handle top_;
     bool unseen_ = false;
     std::vector<object> subs_;
@@ -153,19 +210,20 @@ object schema_init(Frame& f, handle self, handle schema, handle path);
 object schema_str(Frame& f, handle self);
 object schema_repr(Frame& f, handle self);
 object schema_priority(Frame& f, handle cls, handle obj);
-object schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
-object schema_validate_soft(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+Result schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
 object any_init(Frame& f, handle self, handle path);
 object group_init(Frame& f, handle self, handle path, handle args);
 object group_str(Frame& f, handle self);
-object and_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
-object or_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+Result and_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+Result or_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
 object default_init(Frame& f, handle self, handle schema, handle default_, handle path);
-object default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+Result default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
 object fallback_init(Frame& f, handle self, handle schema, handle fallback);
-object use_validate(Frame& f, handle self, handle data, handle top, handle locations, handle kwargs);
-object listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
-object pathaware_validate(Frame& f, handle self, handle data, handle top, handle locations, handle kwargs);
+Result use_validate(Frame& f, handle self, handle data, handle top, handle locations, handle kwargs);
+Result listof_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced);
+Result pathaware_validate(Frame& f, handle self, handle data, handle top, handle locations, handle kwargs);
+// `method(data, top, locations=..., advanced_datatypes=...)` through the call protocol.
+Result call_validate(Frame& f, handle method, handle data, handle top, handle locations, handle advanced);
 
 object collect_defaults(Frame& f, handle self);
 object collect_fallbacks(Frame& f, handle self);
@@ -198,17 +256,17 @@ public:
 private:
     void build_plain();
     void build_clean();
-    bool entry_holds(handle entry, const std::vector<object>& wanted);
+    bool entry_holds(handle entry, handle wanted);
 
     Frame& f_;
     object paths_;
     bool sequence_ = false;  // an exact list or tuple
     std::vector<object> entries_;
     bool have_entries_ = false;
-    object plain_;                  // exact tuple -> first position
-    std::vector<Py_ssize_t> odd_;   // positions the plain index cannot answer for
+    object plain_;                 // exact tuple -> first position
+    std::vector<Py_ssize_t> odd_;  // positions the plain index cannot answer for
     bool have_plain_ = false;
-    object clean_;                  // exact tuples of plain keys -> True
+    object clean_;  // exact tuples of plain keys -> True
     std::vector<Py_ssize_t> special_;
     bool have_clean_ = false;
 };
