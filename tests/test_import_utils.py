@@ -322,6 +322,33 @@ def test_find_spec_looks_up_only_what_translates_and_uses_the_module_names(impor
     assert Derived.find_spec("x") == ("spec", {"name": "x", "loader": ("loader", "by.x")})
 
 
+def test_a_name_resolved_on_another_thread_is_no_reentry(importer, fresh_legacy, monkeypatch):
+    import threading
+
+    first_inside, second_done = threading.Event(), threading.Event()
+    answers = {}
+
+    def presence_test(name):
+        if threading.current_thread().name == "first":
+            first_inside.set()
+            assert second_done.wait(20)
+        return "found"
+
+    def ask(label):
+        answers[label] = importer.find_spec("old.mod")
+
+    monkeypatch.setattr(fresh_legacy, "find_spec", presence_test)
+    importer.register(old="new")
+    first = threading.Thread(target=ask, args=("first",), name="first")
+    first.start()
+    assert first_inside.wait(20)
+    ask("second")  # while the first thread is still resolving the same name
+    second_done.set()
+    first.join(20)
+    assert {label: spec.loader._module_name for label, spec in answers.items()} == {"first": "new.mod",
+                                                                                   "second": "new.mod"}
+
+
 def test_loader_imports_the_new_module_and_writes_the_aliases(importer, fresh_legacy, monkeypatch):
     imported = []
     monkeypatch.setattr(fresh_legacy, "__import__", lambda name: imported.append(name) or "ignored", raising=False)
@@ -440,6 +467,65 @@ def test_a_long_chain_of_translations_raises_recursion_error(setup):
             print(json.dumps("RecursionError"))
     """)
     assert result == "RecursionError"
+
+
+# =====================================================================================================
+# both modules: fresh copies, errors at the recursion limit
+# =====================================================================================================
+
+@pytest.mark.parametrize("module, use", [
+    ("quarv.utils.import_utils.legacy", "m.LegacyImporter.register(a='x'); return m.LegacyImporter.translate('a.b')"),
+    ("quarv.utils.import_utils.flex", "return m.FlexImporter('p').load('json').__name__"),
+])
+def test_a_module_imported_afresh_works_and_the_dropped_copy_is_freed(module, use):
+    result = child_result(f"""
+        import gc, importlib, json, sys, weakref
+
+        def use(m):
+            {use}
+
+        import {module}  # the package keeps what it imported of this first copy
+        refs, answers = [], []
+        for _ in range(3):
+            sys.modules.pop({module!r}, None)
+            fresh = importlib.import_module({module!r})
+            answers.append(use(fresh))
+            refs.append(weakref.ref(fresh))
+            del fresh
+        newest = sys.modules[{module!r}]
+        gc.collect()
+        print(json.dumps([answers, [ref() is None for ref in refs[:2]], use(newest)]))
+    """)
+    answer = result[0][0]
+    assert result == [[answer] * 3, [True, True], answer] and answer in ("x.b", "json")
+
+
+@pytest.mark.parametrize("setup, call, error", [
+    ("from quarv.utils.import_utils.legacy import LegacyImporter as L", "L.register(1)", "ValueError"),
+    ("from quarv.utils.import_utils.legacy import LegacyImporter as L; L.register(a=5)", "L.translate('a.b')",
+     "TypeError"),
+    ("from quarv.utils.import_utils.flex import FlexImporter; f = FlexImporter()", "f.load('no_such_module_q')",
+     "Exception"),
+])
+def test_errors_at_the_recursion_limit(setup, call, error):
+    proc = run_child(f"""
+        {setup}
+        def dive():
+            try:
+                dive()
+            except RecursionError:
+                try:
+                    {call}
+                except Exception:
+                    pass
+        dive()
+        try:
+            {call}
+        except Exception as e:
+            print(type(e).__name__)
+    """)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == [error]
 
 
 # =====================================================================================================
