@@ -1,8 +1,6 @@
 // Mapping and sequence helpers with exact-type fast paths.
 #include "native/collections.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
-
 namespace native {
 
 std::pair<object, object> unpack2(handle item) {
@@ -66,29 +64,24 @@ object mapping_setdefault(handle mapping, handle key, handle default_) {
 
 namespace {
 
-// abc.get_cache_token, imported once for the process (the import may let other threads run, so it
-// is not made inside a static initialiser, which would hold a lock meanwhile).
 handle cache_token_function() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<object> token_fn;
-    return token_fn.call_once_and_store_result([] { return attr(steal(PyImport_ImportModule("abc")), "get_cache_token"); })
-        .get_stored();
+    constinit static ProcessValue token_fn;
+    return token_fn.get([] { return attr(steal(PyImport_ImportModule("abc")), "get_cache_token"); });
 }
 
 long long current_token() { return check_value(PyLong_AsLongLong(call(cache_token_function()).ptr())); }
 
 // The four ABCs of collections.abc, kept for the process as the interpreter keeps them.
 void load_abc_table() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<bool> loaded;
-    loaded.call_once_and_store_result([] {
-        detail::AbcTable& table = detail::abc_table;
-        object module = steal(PyImport_ImportModule("collections.abc"));
-        object abcs[4] = {attr(module, "Mapping"), attr(module, "MutableMapping"), attr(module, "Sequence"),
-                          attr(module, "MutableSequence")};
-        for (auto& row : table.confirmed)
-            for (long long& token : row) token = -1;
-        for (int i = 0; i < 4; ++i) table.abcs[i] = abcs[i].release().ptr();
-        return true;
-    });
+    detail::AbcTable& table = detail::abc_table;
+    if (table.abcs[0]) return;
+    object module = steal(PyImport_ImportModule("collections.abc"));
+    object abcs[4] = {attr(module, "Mapping"), attr(module, "MutableMapping"), attr(module, "Sequence"),
+                      attr(module, "MutableSequence")};
+    if (table.abcs[0]) return;  // another thread made it meanwhile
+    for (auto& row : table.confirmed)
+        for (long long& token : row) token = -1;
+    for (int i = 0; i < 4; ++i) table.abcs[i] = abcs[i].release().ptr();
 }
 
 }  // namespace

@@ -23,27 +23,6 @@ object special_method(handle obj, Name name) {
     throw_error();
 }
 
-// The error in flight as an `except` clause holds it: normalised, its traceback attached to it.
-struct InFlight {
-    object type, value, traceback;
-
-    // Inside a catch block: a C++ failure is first made the Python error the boundary would make it.
-    static InFlight take() {
-        Caught caught;
-        caught.restore();
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback) PyException_SetTraceback(value, traceback);
-        return {py::reinterpret_steal<object>(type), py::reinterpret_steal<object>(value),
-                py::reinterpret_steal<object>(traceback)};
-    }
-    [[noreturn]] void raise_again() {
-        PyErr_Restore(type.release().ptr(), value.release().ptr(), traceback.release().ptr());
-        throw_error();
-    }
-};
-
 }  // namespace
 
 namespace detail {
@@ -62,15 +41,16 @@ void WithStatement::exit_normally() {
 }
 
 void WithStatement::exit_with_current_exception() {
-    InFlight error = InFlight::take();
+    Caught error;  // a C++ failure arrives as the Python error the boundary would make of it
+    handle value = error.value();
+    handle traceback = error.traceback() ? error.traceback() : handle(Py_None);
     {
         // as in the statement's handler: sys.exc_info() shows the error to __exit__, and what is
         // raised meanwhile gets it as its context
-        Handling handling(error.value);
-        object swallowed = call(exit_, error.type, error.value, error.traceback ? error.traceback : handle(Py_None));
-        if (truth(swallowed)) return;
+        Handling handling(value);
+        if (truth(call(exit_, error.type(), value, traceback))) return;
     }
-    error.raise_again();
+    error.rethrow();
 }
 
 }  // namespace detail

@@ -92,7 +92,7 @@ Caught::Caught() {
 }
 
 handle Caught::value() {
-    if (!value_ || !PyExceptionInstance_Check(value_.ptr()) || Py_TYPE(value_.ptr()) != reinterpret_cast<PyTypeObject*>(type_.ptr())) {
+    if (!normalized_) {
         PyObject* type = type_.release().ptr();
         PyObject* value = value_.release().ptr();
         PyObject* traceback = traceback_.release().ptr();
@@ -101,6 +101,7 @@ handle Caught::value() {
         type_ = py::reinterpret_steal<object>(type);
         value_ = py::reinterpret_steal<object>(value);
         traceback_ = py::reinterpret_steal<object>(traceback);
+        normalized_ = true;
     }
     return value_;
 }

@@ -62,17 +62,52 @@ object call_kw(handle callable, std::initializer_list<handle> args, std::initial
                                      kwargs.size() ? names.ptr() : nullptr));
 }
 
+namespace {
+
+// `*args` of a call, as a tuple; the interpreter's error for what is not iterable (worded as for
+// `f(*args)`, or as for `f(a, *args)`, which builds the list of arguments first).
+object positional_arguments(handle callable, handle args, bool after_leading) {
+    if (PyTuple_CheckExact(args.ptr())) return borrow(args.ptr());
+    if (!Py_TYPE(args.ptr())->tp_iter && !PySequence_Check(args.ptr())) {
+        if (after_leading) {
+            PyErr_Format(PyExc_TypeError, "Value after * must be an iterable, not %.200s", Py_TYPE(args.ptr())->tp_name);
+        } else {
+            object shown = steal(internals::function_text(callable.ptr()));
+            PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.ptr(),
+                         Py_TYPE(args.ptr())->tp_name);
+        }
+        throw_error();
+    }
+    return steal(PySequence_Tuple(args.ptr()));
+}
+
+// `**kwargs` of a call, as a dict of its own (the call may run code that changes the caller's dict
+// while the values are passed as borrowed arguments); the interpreter's errors for what is not a
+// mapping and for keys that are not texts.
+object keyword_arguments(handle callable, handle kwargs) {
+    if (PyDict_CheckExact(kwargs.ptr())) return steal(PyDict_Copy(kwargs.ptr()));
+    object keywords = new_dict();
+    if (PyDict_Update(keywords.ptr(), kwargs.ptr()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            Caught missing;  // asked of the mapping with no error pending, as the interpreter asks
+            if (optional_attr(kwargs, "keys")) missing.rethrow();
+            object shown = steal(internals::function_text(callable.ptr()));
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.ptr(),
+                         Py_TYPE(kwargs.ptr())->tp_name);
+        }
+        throw_error();
+    }
+    return keywords;
+}
+
+}  // namespace
+
 object call_forward(handle callable, std::initializer_list<handle> leading, handle args, handle kwargs) {
-    bool have_args = args && !args.is_none();
-    bool have_kwargs = kwargs && !kwargs.is_none();
-    // Hold the forwarded tuple and dict items: the call may run code that changes the dict.
-    object positional = have_args ? (PyTuple_CheckExact(args.ptr()) ? borrow(args.ptr())
-                                                                    : steal(PySequence_Tuple(args.ptr())))
-                                  : object();
-    object keywords;
-    if (have_kwargs) keywords = PyDict_CheckExact(kwargs.ptr()) ? steal(PyDict_Copy(kwargs.ptr())) : new_dict();
-    if (have_kwargs && !PyDict_CheckExact(kwargs.ptr())) check(PyDict_Update(keywords.ptr(), kwargs.ptr()));
-    Py_ssize_t npositional = static_cast<Py_ssize_t>(leading.size()) + (positional ? PyTuple_GET_SIZE(positional.ptr()) : 0);
+    object positional =
+        args && !args.is_none() ? positional_arguments(callable, args, leading.size() > 0) : object();
+    object keywords = kwargs && !kwargs.is_none() ? keyword_arguments(callable, kwargs) : object();
+    Py_ssize_t npositional =
+        static_cast<Py_ssize_t>(leading.size()) + (positional ? PyTuple_GET_SIZE(positional.ptr()) : 0);
     Py_ssize_t nkeywords = keywords ? PyDict_GET_SIZE(keywords.ptr()) : 0;
     std::vector<PyObject*> argv;
     argv.reserve(static_cast<size_t>(1 + npositional + nkeywords));

@@ -1,18 +1,12 @@
 // Recognising compiled regular expressions.
 #include "native/patterns.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
-
 namespace native {
 
 namespace {
-// re.Pattern, imported once for the process (not in a static initialiser: the import may let other
-// threads run while the initialiser's lock is held).
 PyObject* pattern_type() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<object> type;
-    return type.call_once_and_store_result([] { return attr(steal(PyImport_ImportModule("re")), "Pattern"); })
-        .get_stored()
-        .ptr();
+    constinit static ProcessValue type;
+    return type.get([] { return attr(steal(PyImport_ImportModule("re")), "Pattern"); }).ptr();
 }
 }  // namespace
 

@@ -3,6 +3,7 @@
 // the GIL).
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "native/object.hpp"
@@ -27,9 +28,10 @@ namespace native {
 // ---------------------------------------------------------------------------------------------
 // Catching
 
-// The error being raised, taken out of the indicator as an `except` clause takes it. Made inside a
-// `catch (...)` block it also takes the error a pybind11 wrapper threw. Until restored or dropped,
-// nothing is pending, so Python code may run meanwhile.
+// The error being raised, taken out of the indicator as an `except` clause takes it: inside a
+// `catch (...)` block (whatever C++ threw becomes the Python error the boundary would make of it), or
+// after a failed Result. Until restored or dropped, nothing is pending, so Python code may run
+// meanwhile.
 class Caught {
 public:
     Caught();
@@ -37,9 +39,11 @@ public:
     Caught& operator=(Caught&&) = default;
     // `except cls:` (a class or a tuple of classes).
     bool matches(handle cls) const { return PyErr_GivenExceptionMatches(type_.ptr(), cls.ptr()) != 0; }
-    // The exception instance (normalised on first use).
+    // The exception instance (normalised on first use), its traceback attached as an `except`
+    // clause sees it.
     handle value();
     handle type() const { return type_; }
+    handle traceback() const { return traceback_; }
     // Puts the error back into the indicator, as a bare `raise` inside `except` does.
     void restore();
     [[noreturn]] void rethrow() {
@@ -49,6 +53,7 @@ public:
 
 private:
     object type_, value_, traceback_;
+    bool normalized_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -96,13 +101,15 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
-// Runs `restore` however the scope is left, as a `finally:` clause does: a pending error is kept
-// aside meanwhile and raised again afterwards; if `restore` itself fails, its error replaces it
-// with the pending one as its context, as in Python.
+// Runs `restore` however the scope is left. A pending error is kept aside meanwhile and raised again
+// afterwards; if `restore` fails while an error is pending, its error replaces that one, with the
+// pending one as its context, as an error raised in a `finally:` clause does. A destructor cannot
+// fail the scope it ends: when `restore` fails after the scope succeeded, its error is reported as
+// unraisable (as an error in __del__ is). Where that failure must fail the scope, use try_finally.
 template <typename Fn>
 class RestoreOnExit {
 public:
-    explicit RestoreOnExit(Fn restore) : restore_(std::move(restore)) {}
+    explicit RestoreOnExit(Fn restore) : restore_(std::forward<Fn>(restore)) {}
     RestoreOnExit(const RestoreOnExit&) = delete;
     RestoreOnExit& operator=(const RestoreOnExit&) = delete;
     ~RestoreOnExit() noexcept {
@@ -112,15 +119,78 @@ public:
             restore_();
         } catch (...) {
             set_error_from_current_exception();
-            if (type) internals::chain_exceptions(type, value, traceback);
+            if (type) {
+                internals::chain_exceptions(type, value, traceback);
+            } else if (!failure_reported_by_caller_) {
+                PyErr_WriteUnraisable(nullptr);
+            }
             return;
         }
         if (type) PyErr_Restore(type, value, traceback);
     }
+    // The scope reports a failure of `restore` itself (see try_finally).
+    void report_failure_to_caller() { failure_reported_by_caller_ = true; }
 
 private:
     Fn restore_;
+    bool failure_reported_by_caller_ = false;
 };
+
+// `try: return body() finally: restore()`: restore runs however body ends, and when it fails after
+// body succeeded, the whole fails with its error, as an error raised in a `finally:` clause does.
+// body returns a Result (a failure comes back as a failed Result), an object, or nothing.
+template <typename Body, typename Restore>
+auto try_finally(Body&& body, Restore&& restore) -> decltype(body()) {
+    using Outcome = decltype(body());
+    if constexpr (std::is_same_v<Outcome, Result>) {
+        Result result = [&]() -> Result {
+            RestoreOnExit<Restore&> on_exit(restore);
+            on_exit.report_failure_to_caller();
+            return body();
+        }();
+        if (result && PyErr_Occurred()) return Result::failure();
+        return result;
+    } else if constexpr (std::is_void_v<Outcome>) {
+        {
+            RestoreOnExit<Restore&> on_exit(restore);
+            on_exit.report_failure_to_caller();
+            body();
+        }
+        if (PyErr_Occurred()) throw_error();
+    } else {
+        Outcome outcome = [&]() -> Outcome {
+            RestoreOnExit<Restore&> on_exit(restore);
+            on_exit.report_failure_to_caller();
+            return body();
+        }();
+        if (PyErr_Occurred()) throw_error();
+        return outcome;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failing without a throw
+
+// `raise exc`, left pending, for paths that return a Result.
+inline Result raised(handle exc) {
+    if (PyExceptionClass_Check(exc.ptr())) {
+        PyErr_SetNone(exc.ptr());
+    } else {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    }
+    return Result::failure();
+}
+// Runs `fn` (returning a Result); whatever it throws comes back as a failed Result, so that a caller
+// handling failures sees both kinds in one place.
+template <typename Fn>
+Result attempt(Fn&& fn) {
+    try {
+        return std::forward<Fn>(fn)();
+    } catch (...) {
+        set_error_from_current_exception();
+        return Result::failure();
+    }
+}
 
 // While alive, `exc` is the exception being handled, as in the body of an `except` clause: what is
 // raised meanwhile (here or by Python code called from here) gets it as its context, and

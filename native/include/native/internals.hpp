@@ -60,6 +60,10 @@ inline CodeShape code_shape(PyObject* code) {
             (co->co_flags & CO_VARKEYWORDS) != 0};
 }
 
+// How the interpreter names a callable in call errors: "f()" for a function, else its type's name
+// (a new reference).
+inline PyObject* function_text(PyObject* callable) { return _PyObject_FunctionStr(callable); }
+
 // Makes (type, value, traceback), taken out of the indicator earlier, the context of the error now
 // pending, as an error raised in a `finally:` clause gets the one in flight; with nothing pending,
 // restores it. Steals the three references.

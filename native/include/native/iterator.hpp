@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "native/function.hpp"
+#include "native/visit.hpp"
 
 namespace native {
 
@@ -40,20 +40,6 @@ object make_iterator(State state, Step step);
 
 namespace detail {
 
-// Shows the objects of an iterator's state to the collector.
-struct IteratorVisitor {
-    visitproc visit;
-    void* arg;
-    int result = 0;
-    void operator()(object& member) {
-        if (!result && member) result = visit(member.ptr(), arg);
-    }
-    void operator()(std::vector<object>& members) {
-        for (object& member : members) (*this)(member);
-    }
-    void operator()(FunctionTemplate& member) { (*this)(member.prototype()); }
-};
-
 class IteratorCore {
 public:
     virtual ~IteratorCore() = default;
@@ -67,7 +53,7 @@ public:
     explicit IteratorOf(State state) : state_(std::move(state)) {}
     object next() override { return state_.next(); }
     int traverse(visitproc visit, void* arg) noexcept override {
-        IteratorVisitor visitor{visit, arg};
+        GcVisitor visitor{visit, arg};
         state_.visit(visitor);
         return visitor.result;
     }

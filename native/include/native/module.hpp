@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "native/classes.hpp"
+#include "native/visit.hpp"
 
 namespace native {
 
@@ -69,8 +70,9 @@ private:
 //
 // What a module's native code keeps besides its namespace (its own classes and functions, to know
 // them again; templates of inner functions) lives in a struct of the module's own, made for each
-// module object before its body runs and freed with it. The struct names each object it holds in a
-// `visit` method, which is how the garbage collector sees them:
+// module object before its body runs and freed with it. The struct names each object it holds
+// (`object`, `std::vector<object>` and FunctionTemplate members) in a `visit` method, which is how
+// the garbage collector sees them:
 //
 //     struct State {
 //         object pattern;
@@ -88,20 +90,6 @@ struct NoState {
 
 namespace detail {
 
-struct StateVisitor {
-    visitproc visit;
-    void* arg;
-    int result = 0;
-    void operator()(object& member) {
-        if (!result && member) result = visit(member.ptr(), arg);
-    }
-    void operator()(FunctionTemplate& member) { (*this)(member.prototype()); }
-};
-struct StateClearer {
-    void operator()(object& member) { object dropped = std::move(member); }
-    void operator()(FunctionTemplate& member) { (*this)(member.prototype()); }
-};
-
 // What a module object keeps in its PyModule_GetState memory.
 struct StateCell {
     void* state;
@@ -114,12 +102,12 @@ template <typename State>
 struct StateOps {
     static void* create() { return new State(); }
     static int traverse(void* state, visitproc visit, void* arg) {
-        StateVisitor visitor{visit, arg};
+        GcVisitor visitor{visit, arg};
         static_cast<State*>(state)->visit(visitor);
         return visitor.result;
     }
     static void clear(void* state) {
-        StateClearer clearer;
+        GcClearer clearer;
         static_cast<State*>(state)->visit(clearer);
     }
     static void destroy(void* state) { delete static_cast<State*>(state); }

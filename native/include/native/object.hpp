@@ -160,6 +160,32 @@ object call_kw(handle callable, std::initializer_list<handle> args, std::initial
 object call_forward(handle callable, std::initializer_list<handle> leading, handle args, handle kwargs);
 
 // ---------------------------------------------------------------------------------------------
+// Process-wide values
+
+// An object of the standard library that native code needs for the whole process (re.Pattern,
+// abc.get_cache_token), made on first use by `make` and kept, as the interpreter keeps it. `make` may
+// run Python code and so let other threads run: two threads may both make it, and the first value
+// stored is kept (for an import, the same object). A failure stores nothing and is raised; the next
+// use tries again. No lock is held while `make` runs: a lock held across Python code can deadlock
+// against the GIL, and a C++ exception cannot pass through the C library's call-once.
+class ProcessValue {
+public:
+    constexpr ProcessValue() = default;
+    ProcessValue(const ProcessValue&) = delete;
+    ProcessValue& operator=(const ProcessValue&) = delete;
+    template <typename Make>
+    handle get(Make&& make) {
+        if (value_) return value_;
+        object made = make();
+        if (!value_) value_ = made.release().ptr();
+        return value_;
+    }
+
+private:
+    PyObject* value_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Builders
 
 // `(a, b, ...)` and `[a, b, ...]` of handles or objects.

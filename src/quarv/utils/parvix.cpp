@@ -1,6 +1,4 @@
 // quarv.utils.parvix: clean-up of the word lists that argparse collects for nargs='*' options.
-#include <pybind11/gil_safe_call_once.h>
-
 #include <cstring>
 
 #include "native/collections.hpp"
@@ -42,19 +40,12 @@ Example
 
 // The interpreter's own itertools.chain: while the module's `itertools.chain` is still it,
 // chaining the pieces into a set is the same as adding them to the set one by one.
-// It is imported once for the process, outside a static initialiser (the import may let other
-// threads run).
 PyObject* builtin_chain_type() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<object> chain;
-    return chain
-        .call_once_and_store_result([] {
-            object found = attr(steal(PyImport_ImportModule("itertools")), "chain");
-            bool genuine = PyType_Check(found.ptr()) &&
-                           std::strcmp(reinterpret_cast<PyTypeObject*>(found.ptr())->tp_name, "itertools.chain") == 0;
-            return genuine ? found : object();
-        })
-        .get_stored()
-        .ptr();
+    constinit static ProcessValue chain;
+    handle found = chain.get([] { return attr(steal(PyImport_ImportModule("itertools")), "chain"); });
+    bool genuine = PyType_Check(found.ptr()) &&
+                   std::strcmp(reinterpret_cast<PyTypeObject*>(found.ptr())->tp_name, "itertools.chain") == 0;
+    return genuine ? found.ptr() : nullptr;
 }
 
 // ----- expand_nargs_list(nargs_list) ------------------------------------------------------------

@@ -152,7 +152,7 @@ struct ListOfRun {
         for_each(errors, [&](handle error) { append(texts, str_of(error)); });
         object joined = steal(PyUnicode_Join(text("\n").ptr(), texts.ptr()));
         object message = steal(PyUnicode_FromFormat("Bad elements in list:\n%U", joined.ptr()));
-        return failure(call_kw(NATIVE_GLOBAL(validation.f, "SchemaError"), {message}, {{"locations", records}}));
+        return raised(call_kw(NATIVE_GLOBAL(validation.f, "SchemaError"), {message}, {{"locations", records}}));
     }
 };
 
@@ -187,7 +187,7 @@ Result or_validate(Frame& f, handle self, handle data, handle top, handle locati
         append(messages, alternative_text(f, wrappers, i, self, data, locations, records, error));
     }
     object message = steal(PyUnicode_Join(text("\nAND\n").ptr(), messages.ptr()));
-    return failure(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));
+    return raised(call_kw(NATIVE_GLOBAL(f, "SchemaError"), {message}, {{"locations", records}}));
 }
 
 Result use_validate(Frame& f, handle self, handle data, handle, handle locations, handle) {
@@ -202,14 +202,14 @@ Result listof_validate(Frame& f, handle self, handle data, handle top, handle lo
     RecursionGuard guard;
     if (!is_instance(data, NATIVE_GLOBAL(f, "list"))) {
         object path = attr(self, "path");
-        return failure(
+        return raised(
             call_kw(NATIVE_GLOBAL(f, "SchemaTypeError"), {path, text("list"), data}, {{"locations", locations}}));
     }
     Validation validation{f, locations, advanced};
     object path = attr(self, "path");
     object sub = attr(self, "schema");
     PositionSlot slot(self, path);
-    return with_finally(
+    return try_finally(
         [&] {
             ListOfRun run{validation, path, slot};
             Py_ssize_t position = 0;

@@ -198,7 +198,7 @@ private:
             append(names, call_method(entry, "pop"));
             append(paths, entry);
         });
-        return failure(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names},
+        return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names},
                                {{"locations", validation_.locations}}));
     }
 
@@ -212,7 +212,7 @@ private:
             object valid_keys = steal(PySet_New(keys_of(valid_).ptr()));
             object wrong = steal(PyNumber_Subtract(data_keys.ptr(), valid_keys.ptr()));
             object path = target_.path_now();
-            return failure(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong},
+            return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong},
                                    {{"locations", validation_.locations}}));
         }
         return valid_;
@@ -232,11 +232,11 @@ private:
 Result dict_rule(Validation& validation, SchemaTarget& target, handle data) {
     if (!is_instance(data, NATIVE_GLOBAL(validation.f, "dict"))) {
         object path = target.path_now();
-        return failure(call_kw(NATIVE_GLOBAL(validation.f, "SchemaTypeError"), {path, target.schema, data},
+        return raised(call_kw(NATIVE_GLOBAL(validation.f, "SchemaTypeError"), {path, target.schema, data},
                                {{"locations", validation.locations}}));
     }
     FreshMissed missed(target.self);
-    return with_finally([&] { return DictRule(validation, target, data, missed.list()).run(); },
+    return try_finally([&] { return DictRule(validation, target, data, missed.list()).run(); },
                         [&] { missed.restore(); });
 }
 

@@ -149,7 +149,7 @@ namespace {
 
 Result fail_at_path(Validation& validation, handle error_class, const SchemaTarget& target, handle data) {
     object path = target.path_now();
-    return failure(call_kw(error_class, {path, target.schema, data}, {{"locations", validation.locations}}));
+    return raised(call_kw(error_class, {path, target.schema, data}, {{"locations", validation.locations}}));
 }
 
 // `schema == builtin`, answered by identity where both sides compare by identity anyway.

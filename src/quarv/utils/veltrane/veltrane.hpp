@@ -88,37 +88,10 @@ int priority_of(Frame& f, handle obj);
 
 // ----- failures that travel as Results -----------------------------------------------------------------
 
-// `raise error`, left pending for a caller that takes a Result.
-inline Result failure(handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    return Result::failure();
-}
 // Puts a caught error back, for a caller that takes a Result.
 inline Result pass_on(Caught& error) {
     error.restore();
     return Result::failure();
-}
-// Runs `fn`; a failure it throws on the way comes back as a failed Result, so that a caller that
-// handles failures sees both kinds in one place.
-template <typename Fn>
-Result attempt(Fn&& fn) {
-    try {
-        return fn();
-    } catch (...) {
-        set_error_from_current_exception();
-        return Result::failure();
-    }
-}
-// `try: return body() finally: restore()`: restore runs however body ends, and a failure of
-// restore after a success fails the whole, as an error raised in a `finally:` clause does.
-template <typename Body, typename Restore>
-Result with_finally(Body&& body, Restore&& restore) {
-    Result result = [&]() -> Result {
-        RestoreOnExit on_exit(std::forward<Restore>(restore));
-        return body();
-    }();
-    if (result && PyErr_Occurred()) return Result::failure();
-    return result;
 }
 
 // ----- key paths of wrappers (engine.cpp) -------------------------------------------------------------
