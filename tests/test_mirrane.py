@@ -789,6 +789,19 @@ def test_to_plaintext_of_secrets_and_texts(monkeypatch):
         to_plaintext("x")
 
 
+def test_to_plaintext_sees_classes_registered_with_the_secret_class_later():
+    code = """
+        from quarv.utils.mirrane import SecretString, to_plaintext
+        print(to_plaintext("x"), to_plaintext("x"))
+        SecretString.register(str)
+        try:
+            to_plaintext("x")
+        except AttributeError as error:
+            print(error.name)
+    """
+    assert run_child(code) == ["x", "x", "plaintext"]
+
+
 # ----- secrets never leak -----------------------------------------------------------------------------------
 
 def messages_of(error):

@@ -10,15 +10,23 @@
 namespace {
 using namespace native;
 
-// The base64 module's own URL-safe coders as this module's body found them: while the module-level
-// `base64` still offers them, the obscuring representer codes natively instead of calling them.
 struct State {
+    // The base64 module's own URL-safe coders as this module's body found them: while the
+    // module-level `base64` still offers them, the obscuring representer codes natively.
     object urlsafe_b64encode;
     object urlsafe_b64decode;
+    // The SecretString class this module made, abc.get_cache_token, and the token at which a str was
+    // last found not to be a SecretString (see to_plaintext).
+    object secret_string_class;
+    object abc_cache_token;
+    object str_refused_at;
     template <typename Visit>
     void visit(Visit& v) {
         v(urlsafe_b64encode);
         v(urlsafe_b64decode);
+        v(secret_string_class);
+        v(abc_cache_token);
+        v(str_refused_at);
     }
 };
 
@@ -430,8 +438,25 @@ void define_fernet(ModuleBody& m) {
 
 // ----- to_plaintext(str_or_secret_str) ---------------------------------------------------------------
 
+// `isinstance(text, SecretString)` for an exact str. The class is an ABC, whose own answer for a
+// type stays "no" until some class is registered with an ABC, which changes abc's cache token: so
+// a "no" for str, confirmed at a token, is given again while the token is unchanged and the class is
+// still the one this module made.
+bool str_is_secret(Frame& f, handle text, handle secret_cls) {
+    State& state = f.state<State>();
+    if (secret_cls.ptr() != state.secret_string_class.ptr()) return is_instance(text, secret_cls);
+    object token = call(state.abc_cache_token);
+    if (state.str_refused_at && equal(token, state.str_refused_at)) return false;
+    if (is_instance(text, secret_cls)) return true;
+    state.str_refused_at = token;
+    return false;
+}
+
 object to_plaintext(Frame& f, handle value) {
-    if (is_instance(value, NATIVE_GLOBAL(f, "SecretString"))) return attr(value, "plaintext");
+    object secret_cls = NATIVE_GLOBAL(f, "SecretString");
+    bool secret =
+        PyUnicode_CheckExact(value.ptr()) ? str_is_secret(f, value, secret_cls) : is_instance(value, secret_cls);
+    if (secret) return attr(value, "plaintext");
     if (PyUnicode_Check(value.ptr())) return borrow(value.ptr());
     return str_of(value);
 }
@@ -540,7 +565,7 @@ void define_secret_string(ModuleBody& m) {
     c.def("__dir__", "(self)", &secret_dir);
     c.set("__repr__", get_item(c.class_namespace(), handle(intern("__str__"))));
     c.property("plaintext", &secret_plaintext, doc::plaintext);
-    c.create();
+    m.state<State>().secret_string_class = c.create();
 }
 
 // ----- the module body -------------------------------------------------------------------------------
@@ -562,6 +587,7 @@ void body(ModuleBody& m) {
     State& state = m.state<State>();
     state.urlsafe_b64encode = attr(m.get("base64"), "urlsafe_b64encode");
     state.urlsafe_b64decode = attr(m.get("base64"), "urlsafe_b64decode");
+    state.abc_cache_token = attr(steal(PyImport_ImportModule("abc")), "get_cache_token");
 
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
     m.set("__all__", list_of(text("SecretString"), text("to_plaintext"), text("FernetSecretStringRepresenter")));
