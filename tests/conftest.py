@@ -10,7 +10,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = ROOT / "build" / "runtime-probe"
+# tools/sanitize builds the module with the sanitizers beforehand and names its build folder here
+BUILD = Path(os.environ.get("QUARV_PROBE_BUILD") or ROOT / "build" / "runtime-probe")
 
 
 def _tool(name):
