@@ -192,6 +192,39 @@ object sleep_until_poked(Frame& f, handle seconds) {
     return py::bool_(poked);
 }
 
+// Fails in one of the ways native code can, for the error boundary to translate.
+object fail_in_way(handle kind) {
+    std::string how = utf8(kind);
+    if (how == "error") raise(PyExc_KeyError, "set in the indicator");
+    if (how == "error without indicator") throw Error{};
+    if (how == "error_already_set") {
+        PyErr_SetString(PyExc_LookupError, "carried by pybind11");
+        throw py::error_already_set();
+    }
+    if (how == "pybind11 builtin") throw py::value_error("a pybind11 builtin exception");
+    if (how == "bad_alloc") throw std::bad_alloc();
+    if (how == "std::exception") throw std::runtime_error("a standard exception");
+    if (how == "anything") throw 42;
+    return py::none();
+}
+
+// A lazy sequence whose second step fails as fail_as(kind) does: the iterator's slot is an entry
+// point of its own.
+struct FailingSteps {
+    object kind;
+    int step = 0;
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(kind);
+    }
+    object next() {
+        if (step++ == 0) return integer(1);
+        return fail_in_way(kind);
+    }
+};
+object fail_as(Frame&, handle kind) { return fail_in_way(kind); }
+object failing_iterator(Frame&, handle kind) { return make_iterator(FailingSteps{borrow(kind.ptr())}); }
+
 void body(ModuleBody& m) {
     m.doc("Runtime probe.");
     m.import_("os");
@@ -275,7 +308,11 @@ void body(ModuleBody& m) {
     m.def("poke", "()", &poke);
     m.def("sleep_until_poked", "(seconds)", &sleep_until_poked);
 
+    m.def("fail_as", "(kind)", &fail_as);
+    m.def("failing_iterator", "(kind)", &failing_iterator);
+
     object fail = call_method(attr(m.get("os"), "environ"), "get", text("QUARV_PROBE_FAIL"));
+    if (truth(fail) && utf8(fail) == "c++") throw std::runtime_error("probe body threw on purpose");
     if (truth(fail)) raise(PyExc_RuntimeError, "probe body failed on purpose");
     m.set("AFTER_FAIL_POINT", py::bool_(true));
 }

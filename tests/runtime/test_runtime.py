@@ -227,6 +227,34 @@ def test_a_failing_body_leaves_no_module(run_python):
     """)
     result = run_python(code, env={"QUARV_PROBE_FAIL": "1"})
     assert result.stdout.strip() == "probe body failed on purpose False", result.stderr
+    result = run_python(code, env={"QUARV_PROBE_FAIL": "c++"})
+    assert result.stdout.strip() == "probe body threw on purpose False", result.stderr
+
+
+# Every way native code fails becomes one Python error at the boundary, for a function and for a type
+# slot alike: (how it fails, the error, its text).
+FAILURES = [
+    ("error", KeyError, "'set in the indicator'"),
+    ("error without indicator", SystemError, "native code failed without setting an error"),
+    ("error_already_set", LookupError, "carried by pybind11"),
+    ("pybind11 builtin", ValueError, "a pybind11 builtin exception"),
+    ("bad_alloc", MemoryError, ""),
+    ("std::exception", SystemError, "a standard exception"),
+    ("anything", SystemError, "unknown C++ exception in native code"),
+]
+
+
+@pytest.mark.parametrize("kind, error, message", FAILURES, ids=[row[0] for row in FAILURES])
+def test_every_failure_becomes_one_python_error_at_the_boundary(probe, kind, error, message):
+    with pytest.raises(error) as caught:
+        probe.fail_as(kind)
+    assert type(caught.value) is error and str(caught.value) == message
+    steps = probe.failing_iterator(kind)
+    assert next(steps) == 1
+    with pytest.raises(error) as caught:
+        next(steps)
+    assert type(caught.value) is error and str(caught.value) == message
+    assert list(steps) == []
 
 
 @pytest.mark.parametrize("in_thread", [False, True])

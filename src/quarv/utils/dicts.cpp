@@ -256,10 +256,13 @@ struct LengthLimits {
     handle max_key_length;
     handle max_value_length;
 
-    void check_length(handle item, const char* type_) const {
+    enum class Checked { key, value };
+
+    void check_length(handle item, Checked checked) const {
         object item_text = str_of(item);
-        Py_ssize_t length = PyUnicode_GetLength(item_text.ptr());
-        bool is_key = std::string_view(type_) == "key";
+        Py_ssize_t length = check_value(PyUnicode_GetLength(item_text.ptr()));
+        bool is_key = checked == Checked::key;
+        const char* type_ = is_key ? "key" : "value";
         handle max_length = is_key ? max_key_length : max_value_length;
         object length_obj = steal(PyLong_FromSsize_t(length));
         if (!truth(steal(PyObject_RichCompare(length_obj.ptr(), max_length.ptr(), Py_GT)))) return;
@@ -273,14 +276,14 @@ struct LengthLimits {
 
     void check_dict(handle dict_) const {
         for_each_item(dict_, [&](handle key, handle value) {
-            check_length(key, "key");
+            check_length(key, Checked::key);
             if (isinstance_abc(value, NATIVE_GLOBAL(frame, "Mapping"))) {
                 call_kw(NATIVE_GLOBAL(frame, "enforce_max_key_value_length"), {value},
                         {{"max_key_length", max_key_length}, {"max_value_length", max_value_length}});
             } else if (isinstance_abc(value, NATIVE_GLOBAL(frame, "MutableSequence"))) {
-                for_each(value, [&](handle element) { check_length(element, "value"); });
+                for_each(value, [&](handle element) { check_length(element, Checked::value); });
             } else {
-                check_length(value, "value");
+                check_length(value, Checked::value);
             }
         });
     }
