@@ -9,8 +9,7 @@ std::pair<object, object> unpack2(handle item) {
     }
     PyObject* raw_iterator = PyObject_GetIter(item.ptr());
     if (!raw_iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter &&
-            !PySequence_Check(item.ptr())) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter && !PySequence_Check(item.ptr())) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
         }

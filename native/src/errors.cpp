@@ -1,9 +1,9 @@
 // Raising with causes and contexts, catching, the error boundary and the recursion guard.
+#include "native/errors.hpp"
+
 #include <pthread.h>
 
 #include <new>
-
-#include "native/errors.hpp"
 
 namespace native {
 
@@ -106,9 +106,7 @@ handle Caught::value() {
     return value_;
 }
 
-void Caught::restore() {
-    PyErr_Restore(type_.release().ptr(), value_.release().ptr(), traceback_.release().ptr());
-}
+void Caught::restore() { PyErr_Restore(type_.release().ptr(), value_.release().ptr(), traceback_.release().ptr()); }
 
 // ----- the boundary -------------------------------------------------------------------------------
 

@@ -34,11 +34,10 @@ struct Shared {
 }  // namespace
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* shared_capsule;
     const Shared* shared;
-    PyObject* home;      // the module the function was defined in
+    PyObject* home;  // the module the function was defined in
     PyObject* globals;
     PyObject* builtins;  // the built-ins dict the function was made with, as a Python function keeps
     PyObject* name;
@@ -78,8 +77,7 @@ void format_missing(FunctionObject* fn, const char* kind, const std::vector<PyOb
     throw_error();
 }
 
-void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t start, Py_ssize_t end,
-                       const char* kind) {
+void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t start, Py_ssize_t end, const char* kind) {
     std::vector<object> reprs;
     for (Py_ssize_t i = start; i < end; ++i)
         if (!slots[i]) reprs.push_back(repr_of(fn->shared->sig.names[static_cast<size_t>(i)]));
@@ -97,10 +95,10 @@ void too_many_positional(FunctionObject* fn, PyObject* const* slots, Py_ssize_t 
     bool plural = defcount || sig.argcount != 1;
     object shape = defcount ? steal(PyUnicode_FromFormat("from %zd to %zd", sig.argcount - defcount, sig.argcount))
                             : steal(PyUnicode_FromFormat("%zd", sig.argcount));
-    object kwonly_text = kwonly_given ? steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                                                   given != 1 ? "s" : "", kwonly_given,
-                                                                   kwonly_given != 1 ? "s" : ""))
-                                      : text("");
+    object kwonly_text =
+        kwonly_given ? steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                  given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                     : text("");
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, shape.ptr(),
                  plural ? "s" : "", given, kwonly_text.ptr(), given == 1 && !kwonly_given ? "was" : "were");
     throw_error();
@@ -141,8 +139,7 @@ bool positional_only_passed_as_keyword(FunctionObject* fn, PyObject* kwnames) {
 }
 
 // Fills `slots` (new references) from a vectorcall; a wrong call throws the interpreter's error.
-void bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots) {
+void bind_arguments(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const Signature& sig = fn->shared->sig;
     if (sig.varkw) {
         slots[sig.varkw_slot()] = PyDict_New();
@@ -496,7 +493,8 @@ object create_prototype(const FunctionDef& def, handle module, handle class_name
         throw std::logic_error("native function " + def.qualname + ": signature " + def.signature +
                                " does not match the arity of its implementation");
     }
-    shared->code = call_kw(attr(stub_code, "replace"), {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
+    shared->code =
+        call_kw(attr(stub_code, "replace"), {}, {{"co_name", text(def.name)}, {"co_qualname", text(def.qualname)}});
     object capsule = steal(PyCapsule_New(shared.get(), "native.function.shared", destroy_shared));
     const Shared* raw = shared.release();
 

@@ -1,7 +1,7 @@
 // Module bodies (multi-phase initialisation), import statements and class statements.
-#include <cstring>
-
 #include "native/module.hpp"
+
+#include <cstring>
 
 namespace native {
 
@@ -44,8 +44,8 @@ object import_from(handle module, handle name) {
     object path = py::reinterpret_steal<object>(PyModule_GetFilenameObject(module.ptr()));
     if (!path || !PyUnicode_Check(path.ptr())) {
         PyErr_Clear();
-        object message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
-                                                    shown_name.ptr()));
+        object message = steal(
+            PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(), shown_name.ptr()));
         PyErr_SetImportError(message.ptr(), package_name.ptr(), nullptr);
     } else {
         const char* format = module_is_initializing(module)

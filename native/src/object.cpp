@@ -70,7 +70,8 @@ object positional_arguments(handle callable, handle args, bool after_leading) {
     if (PyTuple_CheckExact(args.ptr())) return borrow(args.ptr());
     if (!Py_TYPE(args.ptr())->tp_iter && !PySequence_Check(args.ptr())) {
         if (after_leading) {
-            PyErr_Format(PyExc_TypeError, "Value after * must be an iterable, not %.200s", Py_TYPE(args.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "Value after * must be an iterable, not %.200s",
+                         Py_TYPE(args.ptr())->tp_name);
         } else {
             object shown = steal(internals::function_text(callable.ptr()));
             PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.ptr(),
@@ -103,8 +104,7 @@ object keyword_arguments(handle callable, handle kwargs) {
 }  // namespace
 
 object call_forward(handle callable, std::initializer_list<handle> leading, handle args, handle kwargs) {
-    object positional =
-        args && !args.is_none() ? positional_arguments(callable, args, leading.size() > 0) : object();
+    object positional = args && !args.is_none() ? positional_arguments(callable, args, leading.size() > 0) : object();
     object keywords = kwargs && !kwargs.is_none() ? keyword_arguments(callable, kwargs) : object();
     Py_ssize_t npositional =
         static_cast<Py_ssize_t>(leading.size()) + (positional ? PyTuple_GET_SIZE(positional.ptr()) : 0);

@@ -40,7 +40,8 @@ void for_each_item(handle mapping, Fn&& fn) {
             object k = borrow(key);
             object v = borrow(value);
             fn(k, v);
-            if (PyDict_GET_SIZE(mapping.ptr()) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (PyDict_GET_SIZE(mapping.ptr()) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
         return;
     }
@@ -101,7 +102,9 @@ inline object mapping_setdefault_new_dict(handle mapping, handle key) {
     return mapping_setdefault(mapping, key, steal(PyDict_New()));
 }
 // `key in container`.
-inline bool contains(handle container, handle key) { return check(PySequence_Contains(container.ptr(), key.ptr())) != 0; }
+inline bool contains(handle container, handle key) {
+    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
+}
 
 // `isinstance(obj, cls)`. When `cls` is still the standard library's own Mapping, MutableMapping,
 // Sequence or MutableSequence, the built-in containers and scalars are answered without the ABC
@@ -126,7 +129,7 @@ private:
 namespace detail {
 constexpr int builtin_count = 9;
 struct AbcTable {
-    PyObject* abcs[4] = {};  // Mapping, MutableMapping, Sequence, MutableSequence; null until loaded
+    PyObject* abcs[4] = {};                 // Mapping, MutableMapping, Sequence, MutableSequence; null until loaded
     long long confirmed[builtin_count][4];  // the token at which each "no" was last confirmed
 };
 inline AbcTable abc_table;
@@ -149,12 +152,16 @@ inline __attribute__((tls_model("initial-exec"))) thread_local long long abc_sna
     bool mapping_abc = abc_index < 2;
     bool mutable_abc = abc_index % 2 == 1;
     switch (type_index) {
-        case 0: return mapping_abc;
-        case 1: return !mapping_abc;
+        case 0:
+            return mapping_abc;
+        case 1:
+            return !mapping_abc;
         case 2:
         case 4:
-        case 8: return !mapping_abc && !mutable_abc;
-        default: return false;
+        case 8:
+            return !mapping_abc && !mutable_abc;
+        default:
+            return false;
     }
 }
 bool isinstance_abc_slow(handle obj, handle cls);
@@ -163,7 +170,11 @@ bool isinstance_abc_slow(handle obj, handle cls);
 [[gnu::always_inline]] inline bool isinstance_abc(handle obj, handle cls) {
     detail::AbcTable& table = detail::abc_table;
     PyObject* c = cls.ptr();
-    int abc_index = c == table.abcs[0] ? 0 : c == table.abcs[3] ? 3 : c == table.abcs[1] ? 1 : c == table.abcs[2] ? 2 : -1;
+    int abc_index = c == table.abcs[0]   ? 0
+                    : c == table.abcs[3] ? 3
+                    : c == table.abcs[1] ? 1
+                    : c == table.abcs[2] ? 2
+                                         : -1;
     if (abc_index >= 0) {
         int type_index = detail::builtin_index(Py_TYPE(obj.ptr()));
         if (type_index >= 0) {

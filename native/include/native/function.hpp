@@ -57,14 +57,19 @@ PyObject* result_trampoline(Frame& frame, PyObject* const* slots, void* target) 
 template <typename... H>
 FunctionDef function_def(std::string name, std::string qualname, std::string signature, NativeFn<H...> fn,
                          const char* doc = nullptr) {
-    return FunctionDef{std::move(name), std::move(qualname), std::move(signature), doc, &detail::trampoline<H...>,
-                       reinterpret_cast<void*>(fn), sizeof...(H)};
+    return FunctionDef{std::move(name),           std::move(qualname),         std::move(signature), doc,
+                       &detail::trampoline<H...>, reinterpret_cast<void*>(fn), sizeof...(H)};
 }
 template <typename... H>
 FunctionDef function_def(std::string name, std::string qualname, std::string signature, NativeResultFn<H...> fn,
                          const char* doc = nullptr) {
-    return FunctionDef{std::move(name), std::move(qualname), std::move(signature), doc,
-                       &detail::result_trampoline<H...>, reinterpret_cast<void*>(fn), sizeof...(H)};
+    return FunctionDef{std::move(name),
+                       std::move(qualname),
+                       std::move(signature),
+                       doc,
+                       &detail::result_trampoline<H...>,
+                       reinterpret_cast<void*>(fn),
+                       sizeof...(H)};
 }
 
 // One call site's memory of a module-level look-up. A dict's version tag changes whenever the dict
@@ -138,10 +143,10 @@ private:
 // looked-up name or method is known to be that very function.
 Frame frame_of(handle function);
 
-#define NATIVE_GLOBAL(frame, literal)                           \
-    (frame).global([]() -> ::native::GlobalSlot& {              \
+#define NATIVE_GLOBAL(frame, literal)                            \
+    (frame).global([]() -> ::native::GlobalSlot& {               \
         static ::native::GlobalSlot native_global_slot{literal}; \
-        return native_global_slot;                              \
+        return native_global_slot;                               \
     }())
 
 // A definition made once, when the defining body runs (signature parsed, defaults evaluated), from

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "quarv-utils builds for CPython 3.11 only: its native runtime relies on 3.11 internals (see native/include/native/internals.hpp)"
+#error \
+    "quarv-utils builds for CPython 3.11 only: its native runtime relies on 3.11 internals (see native/include/native/internals.hpp)"
 #endif
 
 namespace native::internals {

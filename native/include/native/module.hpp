@@ -139,24 +139,24 @@ using BodyFn = void (*)(ModuleBody&);
 #define QUARV_MODULE_PICK(a, b, c, d, chosen, ...) chosen
 #define QUARV_MODULE_NO_STATE(short_name, dotted_name, body_fn) \
     QUARV_MODULE_WITH_STATE(short_name, dotted_name, body_fn, ::native::NoState)
-#define QUARV_MODULE_WITH_STATE(short_name, dotted_name, body_fn, State)                                          \
-    static const ::native::detail::ModuleSpec quarv_spec_##short_name = {                                       \
-        body_fn, &::native::detail::StateOps<State>::create, &::native::detail::StateOps<State>::traverse,      \
-        &::native::detail::StateOps<State>::clear, &::native::detail::StateOps<State>::destroy};                \
-    static int quarv_exec_##short_name(PyObject* module) {                                                      \
-        return ::native::detail::exec_module(module, quarv_spec_##short_name);                                  \
-    }                                                                                                           \
-    static PyModuleDef_Slot quarv_slots_##short_name[] = {                                                      \
-        {Py_mod_exec, reinterpret_cast<void*>(quarv_exec_##short_name)}, {0, nullptr}};                        \
-    static PyModuleDef quarv_def_##short_name = {PyModuleDef_HEAD_INIT,                                          \
-                                                 dotted_name,                                                    \
-                                                 nullptr,                                                        \
-                                                 sizeof(::native::detail::StateCell),                            \
-                                                 nullptr,                                                        \
-                                                 quarv_slots_##short_name,                                       \
-                                                 ::native::detail::traverse_module,                              \
-                                                 ::native::detail::clear_module,                                 \
-                                                 ::native::detail::free_module};                                 \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##short_name() {                         \
-        return PyModuleDef_Init(&quarv_def_##short_name);                                                       \
+#define QUARV_MODULE_WITH_STATE(short_name, dotted_name, body_fn, State)                                   \
+    static const ::native::detail::ModuleSpec quarv_spec_##short_name = {                                  \
+        body_fn, &::native::detail::StateOps<State>::create, &::native::detail::StateOps<State>::traverse, \
+        &::native::detail::StateOps<State>::clear, &::native::detail::StateOps<State>::destroy};           \
+    static int quarv_exec_##short_name(PyObject* module) {                                                 \
+        return ::native::detail::exec_module(module, quarv_spec_##short_name);                             \
+    }                                                                                                      \
+    static PyModuleDef_Slot quarv_slots_##short_name[] = {                                                 \
+        {Py_mod_exec, reinterpret_cast<void*>(quarv_exec_##short_name)}, {0, nullptr}};                    \
+    static PyModuleDef quarv_def_##short_name = {PyModuleDef_HEAD_INIT,                                    \
+                                                 dotted_name,                                              \
+                                                 nullptr,                                                  \
+                                                 sizeof(::native::detail::StateCell),                      \
+                                                 nullptr,                                                  \
+                                                 quarv_slots_##short_name,                                 \
+                                                 ::native::detail::traverse_module,                        \
+                                                 ::native::detail::clear_module,                           \
+                                                 ::native::detail::free_module};                           \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##short_name() {                    \
+        return PyModuleDef_Init(&quarv_def_##short_name);                                                  \
     }

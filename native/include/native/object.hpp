@@ -102,9 +102,13 @@ inline void store_reference(PyObject*& field, handle value) { Py_XSETREF(field, 
 // Objects
 
 inline bool is_instance(handle obj, handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0; }
-inline bool is_subclass(handle derived, handle cls) { return check(PyObject_IsSubclass(derived.ptr(), cls.ptr())) != 0; }
+inline bool is_subclass(handle derived, handle cls) {
+    return check(PyObject_IsSubclass(derived.ptr(), cls.ptr())) != 0;
+}
 inline bool truth(handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-inline object type_of(handle obj) { return py::reinterpret_borrow<object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))); }
+inline object type_of(handle obj) {
+    return py::reinterpret_borrow<object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+}
 inline object str_of(handle obj) { return steal(PyObject_Str(obj.ptr())); }
 inline object repr_of(handle obj) { return steal(PyObject_Repr(obj.ptr())); }
 inline object text(std::string_view s) {
@@ -121,7 +125,9 @@ inline bool not_equal(handle a, handle b) { return truth(steal(PyObject_RichComp
 
 inline object attr(handle obj, handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 inline object attr(handle obj, Name name) { return attr(obj, handle(intern(name))); }
-inline void set_attr(handle obj, handle name, handle value) { check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr())); }
+inline void set_attr(handle obj, handle name, handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()));
+}
 inline void set_attr(handle obj, Name name, handle value) { set_attr(obj, handle(intern(name)), value); }
 // `getattr(obj, name, <missing>)`: an empty object when obj has no such attribute, without an
 // AttributeError ever being built; other errors are thrown.
@@ -139,8 +145,8 @@ inline object optional_attr(handle obj, Name name) { return optional_attr(obj, h
 template <typename... Args>
 object call(handle callable, const Args&... args) {
     PyObject* argv[] = {nullptr, handle(args).ptr()...};
-    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
+    return steal(
+        PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 inline object call(handle callable) { return steal(PyObject_CallNoArgs(callable.ptr())); }
 // `obj.name(args...)` without making a bound method.

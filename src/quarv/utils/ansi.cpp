@@ -66,8 +66,8 @@ template <typename Char>
 const Char* find_introducer(const Char* p, const Char* end) {
     constexpr Py_ssize_t per_chunk = 16 / sizeof(Char);
     while (end - p >= 4 * per_chunk) {
-        unsigned any = chunk_hits(p) | chunk_hits(p + per_chunk) | chunk_hits(p + 2 * per_chunk) |
-                       chunk_hits(p + 3 * per_chunk);
+        unsigned any =
+            chunk_hits(p) | chunk_hits(p + per_chunk) | chunk_hits(p + 2 * per_chunk) | chunk_hits(p + 3 * per_chunk);
         if (any) break;
         p += 4 * per_chunk;
     }
@@ -176,9 +176,12 @@ object strip_sequences(handle line) {
 object strip_text(handle line) {
     check(PyUnicode_READY(line.ptr()));
     switch (PyUnicode_KIND(line.ptr())) {
-        case PyUnicode_1BYTE_KIND: return strip_sequences<uint8_t>(line);
-        case PyUnicode_2BYTE_KIND: return strip_sequences<uint16_t>(line);
-        default: return strip_sequences<uint32_t>(line);
+        case PyUnicode_1BYTE_KIND:
+            return strip_sequences<uint8_t>(line);
+        case PyUnicode_2BYTE_KIND:
+            return strip_sequences<uint16_t>(line);
+        default:
+            return strip_sequences<uint32_t>(line);
     }
 }
 

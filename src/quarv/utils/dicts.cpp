@@ -125,7 +125,8 @@ object recursive_update(Frame& f, handle a, handle b, handle list_extend) {
         if (isinstance_abc(v, NATIVE_GLOBAL(f, "Mapping"))) {
             // for an exact dict v, building an empty dict that a's own get would not return is not
             // observable, and is skipped
-            object target = PyDict_CheckExact(v.ptr()) ? mapping_get_or_new_dict(a, k) : mapping_get(a, k, empty_like(v));
+            object target =
+                PyDict_CheckExact(v.ptr()) ? mapping_get_or_new_dict(a, k) : mapping_get(a, k, empty_like(v));
             set_item(a, k, call_recursive_update(f, target, v, list_extend));
             return;
         }
@@ -197,9 +198,9 @@ object set_dict_by_key_path(Frame&, handle d, handle keys, handle val, handle ap
         } else if (PyList_Check(existing.ptr())) {
             call_method(existing, "append", val);
         } else {
-            object message = steal(PyUnicode_FromFormat("expected list for element given by key %U. Got %U",
-                                                         steal(PyObject_Format(keys.ptr(), nullptr)).ptr(),
-                                                         steal(PyObject_Format(type_of(existing).ptr(), nullptr)).ptr()));
+            object message = steal(PyUnicode_FromFormat(
+                "expected list for element given by key %U. Got %U", steal(PyObject_Format(keys.ptr(), nullptr)).ptr(),
+                steal(PyObject_Format(type_of(existing).ptr(), nullptr)).ptr()));
             raise(call(handle(PyExc_ValueError), message));
         }
     } else {
@@ -239,8 +240,8 @@ object generate_unique_key_name(Frame& f, handle key, handle value, handle dicti
             return py::none();
         }
         if (!contains(dictionary, alt_key)) {
-            object message = steal(
-                PyUnicode_FromFormat("Renaming repeated key from %U to %U", str_of(key).ptr(), alt_key.ptr()));
+            object message =
+                steal(PyUnicode_FromFormat("Renaming repeated key from %U to %U", str_of(key).ptr(), alt_key.ptr()));
             call_method(f.global("logger"), "debug", message);
             return alt_key;
         }
@@ -289,8 +290,7 @@ struct LengthLimits {
     }
 };
 
-object enforce_max_key_value_length(Frame& f, handle dict_to_check, handle max_key_length,
-                                    handle max_value_length) {
+object enforce_max_key_value_length(Frame& f, handle dict_to_check, handle max_key_length, handle max_value_length) {
     RecursionGuard guard;
     AbcSnapshot abc_state;
     LengthLimits limits{f, max_key_length, max_value_length};
@@ -299,8 +299,9 @@ object enforce_max_key_value_length(Frame& f, handle dict_to_check, handle max_k
     } else if (isinstance_abc(dict_to_check, NATIVE_GLOBAL(f, "MutableSequence"))) {
         for_each(dict_to_check, [&](handle element) { limits.check_dict(element); });
     } else {
-        object message = steal(PyUnicode_FromFormat("Not a dictionary or list, got %U, skipping length enforcement check",
-                                                     str_of(type_of(dict_to_check)).ptr()));
+        object message =
+            steal(PyUnicode_FromFormat("Not a dictionary or list, got %U, skipping length enforcement check",
+                                       str_of(type_of(dict_to_check)).ptr()));
         call_method(f.global("logger"), "debug", message);
     }
     return py::none();
@@ -369,15 +370,14 @@ void body(ModuleBody& m) {
           doc::set_dict_by_key_path);
     m.def("create_extended_dict", "(source_dict, dest_dict={}, rename_keys=True)", &create_extended_dict,
           doc::create_extended_dict);
-    m.def("generate_unique_key_name", "(key, value, dictionary, allow_match=False) -> 'str'",
-          &generate_unique_key_name, doc::generate_unique_key_name);
+    m.def("generate_unique_key_name", "(key, value, dictionary, allow_match=False) -> 'str'", &generate_unique_key_name,
+          doc::generate_unique_key_name);
     m.def("enforce_max_key_value_length",
           "(dict_to_check, max_key_length=MAX_KEY_LENGTH, max_value_length=MAX_VALUE_LENGTH)",
           &enforce_max_key_value_length, doc::enforce_max_key_value_length);
     m.def("load_dict_from_json_string", "(loadable) -> 'dict'", &load_dict_from_json_string,
           doc::load_dict_from_json_string);
-    m.def("load_dict_from_kv_string", "(loadable) -> 'dict'", &load_dict_from_kv_string,
-          doc::load_dict_from_kv_string);
+    m.def("load_dict_from_kv_string", "(loadable) -> 'dict'", &load_dict_from_kv_string, doc::load_dict_from_kv_string);
     m.def("load_dict_from_list", "(loadable, unique_keys=True) -> 'dict'", &load_dict_from_list,
           doc::load_dict_from_list);
 }

@@ -70,7 +70,7 @@ object strip_quote(handle piece, Name quote) {
 template <typename Fn>
 void for_each_unquoted_piece(handle item, Fn&& take) {
     object pieces = PyUnicode_CheckExact(item.ptr()) ? steal(PyUnicode_Split(item.ptr(), intern(" "), -1))
-                                                    : call_method(item, "split", handle(intern(" ")));
+                                                     : call_method(item, "split", handle(intern(" ")));
     for_each(pieces, [&](handle piece) {
         bool empty = PyUnicode_CheckExact(piece.ptr()) ? PyUnicode_GET_LENGTH(piece.ptr()) == 0 : !truth(piece);
         if (empty) return;
@@ -86,7 +86,8 @@ object expand_nargs_list(Frame& f, handle nargs_list) {
     if (chain.ptr() == builtin_chain_type()) {
         distinct = steal(PySet_New(nullptr));
         for_each(nargs_list, [&](handle item) {
-            if (truth(item)) for_each_unquoted_piece(item, [&](handle piece) { check(PySet_Add(distinct.ptr(), piece.ptr())); });
+            if (truth(item))
+                for_each_unquoted_piece(item, [&](handle piece) { check(PySet_Add(distinct.ptr(), piece.ptr())); });
         });
     } else {
         object from_iterable = attr(chain, "from_iterable");

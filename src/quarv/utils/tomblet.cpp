@@ -84,9 +84,10 @@ void body(ModuleBody& m) {
     m.import_("signal");
     m.import_("logging");
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
-    m.state<State>().sigint_handler = FunctionTemplate(
-        function_def("sigint_handler", "enable_double_ctrl_c.<locals>.sigint_handler", "(signum, frame)", &sigint_handler),
-        m);
+    m.state<State>().sigint_handler =
+        FunctionTemplate(function_def("sigint_handler", "enable_double_ctrl_c.<locals>.sigint_handler",
+                                      "(signum, frame)", &sigint_handler),
+                         m);
     m.def("enable_double_ctrl_c", "(callback=None)", &enable_double_ctrl_c, enable_double_ctrl_c_doc);
     m.def("restore_sigint_handler", "()", &restore_sigint_handler);
 }
