@@ -45,8 +45,7 @@ object location_deepcopy(Frame& f, handle d);
 
 object recursive_location_update(Frame& f, handle data, handle new_data, handle locations, handle new_locations,
                                  handle list_extend);
-object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations,
-                                     handle new_locations);
+object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations, handle new_locations);
 
 // ----- the loader (loader.cpp) ------------------------------------------------------------------------
 

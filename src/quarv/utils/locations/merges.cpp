@@ -1,7 +1,7 @@
 // recursive_location_update and recursive_location_setdefault: deep merges of a second document into
 // a first one that move the second document's records into the first tree along with the data.
-#include "locations.hpp"
 #include "list_extend.hpp"
+#include "locations.hpp"
 
 namespace locations {
 
@@ -73,8 +73,9 @@ object recursive_location_update(Frame& f, handle data, handle new_data, handle 
         }
         object key = borrow(k.ptr());
         object name;
-        if (is_sequence(f, v) && truth(list_extend) && shared::match_list_extend_key(f.state<State>().list_extend_pattern,
-                                                                            NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"), k, name)) {
+        if (is_sequence(f, v) && truth(list_extend) &&
+            shared::match_list_extend_key(f.state<State>().list_extend_pattern, NATIVE_GLOBAL(f, "LIST_EXTEND_PATTERN"),
+                                          k, name)) {
             if (is_sequence(f, mapping_get(data, name, Py_None))) {
                 return extend_recorded_list(data, locations, new_locations, k, v, name);
             }
@@ -88,8 +89,7 @@ object recursive_location_update(Frame& f, handle data, handle new_data, handle 
     return borrow(data.ptr());
 }
 
-object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations,
-                                     handle new_locations) {
+object recursive_location_setdefault(Frame& f, handle data, handle new_data, handle locations, handle new_locations) {
     AbcSnapshot abc_state;
     if (!is_mapping(f, data) || !is_mapping(f, new_data)) {
         raise(PyExc_TypeError, "recursive_location_setdefault takes two dicts");

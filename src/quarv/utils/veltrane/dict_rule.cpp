@@ -199,7 +199,7 @@ private:
             append(paths, entry);
         });
         return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names},
-                               {{"locations", validation_.locations}}));
+                              {{"locations", validation_.locations}}));
     }
 
     Result finish() {
@@ -213,7 +213,7 @@ private:
             object wrong = steal(PyNumber_Subtract(data_keys.ptr(), valid_keys.ptr()));
             object path = target_.path_now();
             return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong},
-                                   {{"locations", validation_.locations}}));
+                                  {{"locations", validation_.locations}}));
         }
         return valid_;
     }
@@ -233,11 +233,11 @@ Result dict_rule(Validation& validation, SchemaTarget& target, handle data) {
     if (!is_instance(data, NATIVE_GLOBAL(validation.f, "dict"))) {
         object path = target.path_now();
         return raised(call_kw(NATIVE_GLOBAL(validation.f, "SchemaTypeError"), {path, target.schema, data},
-                               {{"locations", validation.locations}}));
+                              {{"locations", validation.locations}}));
     }
     FreshMissed missed(target.self);
     return try_finally([&] { return DictRule(validation, target, data, missed.list()).run(); },
-                        [&] { missed.restore(); });
+                       [&] { missed.restore(); });
 }
 
 }  // namespace veltrane
