@@ -69,3 +69,26 @@ class ListDict(list):
                 return None
             node = child
         return node
+
+
+class AttrDict(dict):
+    """A dictionary whose entries are also its attributes: `record.name = 1` stores the entry
+    "name", and `record.name` reads it back (AttributeError when there is none)."""
+
+    def __getattr__(self, name):
+        try:
+            return self[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+    def __setattr__(self, name, value):
+        self[name] = value
+
+    def __delattr__(self, name):
+        try:
+            del self[name]
+        except KeyError:
+            raise AttributeError(name) from None
+
+
+__all__.append("AttrDict")
