@@ -51,6 +51,28 @@ def test_or_reports_every_alternative():
     assert caught.value.locations == [] and caught.value.__cause__ is None and caught.value.__context__ is None
 
 
+def test_or_builds_each_failure_text_when_the_alternative_fails(monkeypatch):
+    # the record look-up and the texts of a failed alternative run before the next one is tried,
+    # also when a later alternative validates
+    looked_up = []
+
+    def chainget(tree, path):
+        looked_up.append(list(path))
+        raise KeyError(path)
+
+    class Loud:
+        def __str__(self):
+            looked_up.append("text")
+            return "loud"
+
+    monkeypatch.setattr(veltrane, "chainget", chainget)
+    loud = Loud()
+    assert Or(int, Use(lambda v: v)).validate(loud) is loud
+    assert looked_up == ["text", [loud]]
+    looked_up.clear()
+    assert Or(1, "x").validate("x") == "x" and looked_up == [["x"]]
+
+
 def test_or_names_the_record_of_the_value(loaded):
     data, tree = loaded
     with pytest.raises(SchemaError) as caught:

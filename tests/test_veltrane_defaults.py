@@ -36,6 +36,11 @@ def test_list_dict_contract():
     ({Any(): {"b": Default(str, "x")}}, {"k1": {"c": 1}, "k2": {"b": "y"}},
      {"k1": {"c": 1, "b": "x"}, "k2": {"b": "y"}}),
     ({Any(): {"b": Default(str, "x")}}, {}, {}),
+    # two wildcards in one default path: only the branches the data has, none made of pieces of two
+    ({Any(): {Any(): {"z": Default(int, 0)}}}, {"a": {"b": {}}, "c": {"d": {}}},
+     {"a": {"b": {"z": 0}}, "c": {"d": {"z": 0}}}),
+    ({Any(): {"x": {Any(): {"z": Default(int, 0)}}}}, {"a": {"x": {"b": {"z": 1}}}, "c": {"x": {"d": {"q": 2}}}},
+     {"a": {"x": {"b": {"z": 1}}}, "c": {"x": {"d": {"q": 2, "z": 0}}}}),
     ({Optional("a"): {"b": Default(int, 1)}}, {"a": {"b": 2}}, {"a": {"b": 2}}),
     ({"a": str, "b": Schema({"c": Default(int, 1)})}, {"a": "v", "b": {}}, {"a": "v", "b": {}}),
 ])

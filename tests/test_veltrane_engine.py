@@ -190,6 +190,40 @@ def test_schema_nested_inside_itself():
     assert tree.validate(data) == data and tree.missed == []
 
 
+@pytest.mark.parametrize("data, paths, keys, deepest", [
+    ({"x": 1, "k": {"x": 1}}, [["k"]], ["k"], ["k"]),
+    ({"x": 1, "k": {"x": 1, "k": {"k": {"x": 1}}}}, [["k", "k"], ["k", "k", "k"]], ["x", "k"], ["k", "k", "k"]),
+])
+def test_schema_object_nested_in_itself_reports_each_level_at_its_own_path(data, paths, keys, deepest):
+    inner = {"x": int}
+    nested = Schema(inner)
+    inner["k"] = nested
+    with pytest.raises(SchemaMissingKeyError) as caught:
+        nested.validate(data)
+    assert (caught.value.path, caught.value.keys) == (paths, keys)
+    # the engine still gives the nested object the key path of each level it reaches, the last one last
+    assert nested.path == deepest and nested.missed == []
+
+
+def test_schema_dictionary_changed_during_its_own_validation():
+    # the second call changes the dictionary while the validation of its inner level still runs;
+    # the level below works from the changed one, the outer levels from what they began with
+    calls = []
+
+    def change(value):
+        calls.append(value)
+        if len(calls) == 2:
+            schema[Optional("c")] = int
+        return value
+
+    schema = {"a": Use(change)}
+    schema[Optional("n")] = Schema(schema)
+    data = {"a": 0, "n": {"a": 1, "n": {"a": 2, "c": 3}}}
+    assert Schema(schema).validate(data) == data and calls == [0, 1, 2]
+    with pytest.raises(SchemaError):
+        Schema(schema).validate({"a": 0, "c": "x"})
+
+
 def test_errors_and_exceptions_pass_through():
     def broken(value):
         raise KeyboardInterrupt

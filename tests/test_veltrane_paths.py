@@ -66,7 +66,11 @@ def test_is_dynamic():
     ((1, 2), [Path((1, 2))], [(1, 2)]),
     ((1, W), [(2, 5)], []),
     ((1, W), [(1, 5, 9)], [(1, 5)]),
-    ((W, W), [(1, 2), (3, 4)], [(1, 4), (3, 2)]),
+    # every wildcard is filled from one known path: the present (1, 2) and (3, 4) give nothing, and
+    # no (1, 4) or (3, 2) is made up from pieces of both
+    ((W, W), [(1, 2), (3, 4)], []),
+    ((W, W, "z"), [(1, 2), (3, 4)], [(1, 2, "z"), (3, 4, "z")]),
+    ((W, 2, W, "z"), [(1, 2, 3, "q"), (1, 5, 4, "q"), (6, 2)], [(1, 2, 3, "z")]),
     (("abc", W), [("ab", 1)], [("abc", 1)]),
     (("abc", W), [("abcd", 1)], []),
     ((Optional("a"), W), [("a", 1, "z")], [("a", 1)]),

@@ -63,13 +63,13 @@ paths does not hold yet: a list of tuples, in no particular order.)";
 handle builtin(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
 // The function a class was made with, kept for recognising it later.
+// (a class method as the classmethod object in the class namespace)
 object member(handle cls, Name name) {
     PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
     if (!found) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
         throw_error();
     }
-    if (PyObject_TypeCheck(found, &PyClassMethod_Type)) return attr(found, "__func__");
     return borrow(found);
 }
 
@@ -116,10 +116,11 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
     object schema = define_schema(m, own);
     ClassBuilder optional_builder = m.class_("Optional", {schema}, handle(), doc::optional);
     object optional = optional_builder.create();
+    own.Optional = optional;
 
     ClassBuilder any_builder = m.class_("Any", {optional}, handle(), doc::any);
     any_builder.def("__init__", "(self, path=None)", &any_init);
-    any_builder.create();
+    own.Any = any_builder.create();
 
     own.and_validate = member(define_group(m, "And", schema, doc::and_, &and_validate), "validate");
     own.or_validate = member(define_group(m, "Or", schema, doc::or_, &or_validate), "validate");
@@ -128,7 +129,8 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
     default_builder.def("__init__", "(self, schema, default, path=None)", &default_init);
     default_builder.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)",
                         &default_validate);
-    own.default_validate = member(default_builder.create(), "validate");
+    own.Default = default_builder.create();
+    own.default_validate = member(own.Default, "validate");
 
     ClassBuilder fallback_builder = m.class_("Fallback", {optional}, handle(), doc::fallback);
     fallback_builder.def("__init__", "(self, schema, fallback)", &fallback_init);
@@ -168,6 +170,14 @@ void body(ModuleBody& m) {
         append(names, text(name));
     m.set("__all__", names);
     State& state = m.state<State>();
+    // the framework's objects as imported, to know them again when a call finds them unchanged
+    OwnObjects& own = state.own;
+    own.SchemaError = m.get("SchemaError");
+    own.SchemaMissingKeyError = m.get("SchemaMissingKeyError");
+    own.SchemaTypeError = m.get("SchemaTypeError");
+    own.SchemaValueError = m.get("SchemaValueError");
+    own.chainget = m.get("chainget");
+    own.Location = m.get("Location");
     state.validate_keywords = tuple_of(handle(intern("locations")), handle(intern("advanced_datatypes")));
     define_classes(m, state.own);
 }

@@ -20,7 +20,10 @@ object schema_str(Frame&, handle self) {
     return schema_text(cls, path, schema_type, schema);
 }
 
-object schema_repr(Frame&, handle self) { return call_method(self, "__str__"); }
+object schema_repr(Frame&, handle self) {
+    RecursionGuard guard;  // the text of a schema object nested in itself goes through here at every level
+    return call_method(self, "__str__");
+}
 
 object schema_priority(Frame& f, handle, handle obj) { return integer(priority_of(f, obj)); }
 
@@ -36,6 +39,7 @@ object group_init(Frame&, handle self, handle path, handle args) {
 }
 
 object group_str(Frame&, handle self) {
+    RecursionGuard guard;  // the texts of the sub-schemas are part of it
     object empty = text("");
     object class_name = steal(PyObject_Format(attr(attr(self, "__class__"), "__name__").ptr(), empty.ptr()));
     object schemas = steal(PyObject_Format(attr(self, "schemas").ptr(), empty.ptr()));

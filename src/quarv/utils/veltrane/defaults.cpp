@@ -109,15 +109,41 @@ object fill_each(Frame& f, handle source, handle data, Fill&& fill) {
 
 }  // namespace
 
-Result default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
-    if (data.is_none()) return attr(self, "default");
-    object method = attr(f.super_(self), "validate");
-    handle own_validate = f.state<State>().own.schema_validate;
-    if (is_bound_to(method, self, own_validate)) {
-        Frame frame = frame_of(own_validate);
-        return schema_validate(frame, self, data, top, locations, advanced);
+namespace {
+
+// What `super(cls, obj).validate` finds: the first `validate` in the namespace of a class after
+// `cls` in the MRO of obj's type (borrowed), or null.
+PyObject* validate_after(handle obj, handle cls) {
+    PyObject* mro = Py_TYPE(obj.ptr())->tp_mro;
+    if (!mro) return nullptr;
+    Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < count && PyTuple_GET_ITEM(mro, i) != cls.ptr()) ++i;
+    for (++i; i < count; ++i) {
+        PyObject* type_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (!type_dict) continue;
+        PyObject* found = PyDict_GetItemWithError(type_dict, intern("validate"));
+        if (found) return found;
+        if (PyErr_Occurred()) throw_error();
     }
-    return call_validate(f, method, data, top, locations, advanced);
+    return nullptr;
+}
+
+}  // namespace
+
+Result default_walk(Walk& walk, handle self, handle data, handle top) {
+    if (data.is_none()) return attr(self, "default");
+    const OwnObjects& own = walk.f.state<State>().own;
+    if (validate_after(self, own.Default) == own.schema_validate.ptr()) return schema_walk(walk, self, data, top);
+    Frame frame = frame_of(own.default_validate);
+    object method = attr(frame.super_(self), "validate");
+    return call_validate(walk.f, method, data, top, walk.locations, walk.advanced);
+}
+
+Result default_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    WalkMemo memo;
+    Walk walk{f, locations, advanced, memo};
+    return default_walk(walk, self, data, top);
 }
 
 object collect_defaults(Frame& f, handle self) {

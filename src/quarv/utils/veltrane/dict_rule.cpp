@@ -1,8 +1,129 @@
 // The dictionary rule of Schema.validate: keys matched literally or by key tests, missing keys
 // gathered from every depth, unsupported keys reported last.
+#include <optional>
+
 #include "veltrane.hpp"
 
 namespace veltrane {
+
+// ----- plans of schema dictionaries ------------------------------------------------------------------
+//
+// A dictionary schema is met once per data dictionary, and the rule asks the same of it each time:
+// its keys in priority order, whether each is required, which rule each value takes, how each key
+// tests a data key. A walk answers once per dictionary, for as long as the dictionary, the module
+// namespace and the names the answers were found with stay unchanged.
+
+namespace {
+
+// How the key test of a schema key runs against a data key that the literal look-up did not find.
+enum class KeyTest : uint8_t {
+    general,           // through the rule ladder
+    wildcard,          // an Any: rule 1 gives the key back
+    literal,           // a plain value: it cannot equal a plain key that the look-up missed
+    optional_literal,  // one of this module's Optional objects: its own validation, done here
+};
+
+constexpr int name_count = 12;
+GlobalSlot name_slots[name_count] = {{"Any"},   {"Optional"}, {"Schema"}, {"list"}, {"set"},  {"int"},
+                                     {"float"}, {"str"},      {"tuple"},  {"chr"},  {"bool"}, {"dict"}};
+
+}  // namespace
+
+struct DictPlan {
+    object schema;  // held: the address names this dictionary for the whole walk
+    uint64_t version = 0;
+    uint64_t globals_version = 0;
+    object builtins;  // the built-ins the names were looked up in
+    uint64_t builtins_version = 0;
+    object names[name_count];  // held, so that a look-up giving the same address gives the same object
+    std::vector<object> keys;  // in priority order
+    std::vector<object> values;
+    std::vector<Rule> rules;  // unknown where the rule must be found at each use
+    std::vector<KeyTest> tests;
+    std::vector<uint8_t> required;
+    size_t required_count = 0;
+    object positions;  // key -> its position in `keys`
+
+    bool current(Frame& f) const {
+        return internals::dict_version(schema.ptr()) == version &&
+               internals::dict_version(f.globals().ptr()) == globals_version &&
+               internals::dict_version(builtins.ptr()) == builtins_version;
+    }
+};
+
+namespace {
+
+std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[name_count]) {
+    const OwnObjects& own = f.state<State>().own;
+    auto plan = std::make_shared<DictPlan>();
+    plan->schema = borrow(schema.ptr());
+    plan->version = internals::dict_version(schema.ptr());
+    plan->globals_version = internals::dict_version(f.globals().ptr());
+    plan->builtins = attr(f.function(), "__builtins__");
+    if (!PyDict_Check(plan->builtins.ptr())) return nullptr;
+    plan->builtins_version = internals::dict_version(plan->builtins.ptr());
+    for (int i = 0; i < name_count; ++i) plan->names[i] = names[i];
+    std::vector<object> ranked[3];
+    for_each_item(schema, [&](handle key, handle) { ranked[priority_of(f, key) - 1].push_back(borrow(key.ptr())); });
+    plan->positions = new_dict();
+    auto* optional_type = reinterpret_cast<PyTypeObject*>(own.Optional.ptr());
+    for (int rank = 0; rank < 3; ++rank) {
+        for (object& key : ranked[rank]) {
+            object value = get_item(schema, key);
+            object value_type = type_of(value);
+            bool settled = false;
+            Rule rule = plain_value(value) || Py_IS_TYPE(value.ptr(), &PyType_Type) || PyDict_CheckExact(value.ptr())
+                            ? rule_of(f, value, value_type, &settled)
+                            : Rule::unknown;
+            KeyTest test = KeyTest::general;
+            if (rank == 2) {
+                test = KeyTest::wildcard;
+            } else if (Py_TYPE(key.ptr()) == optional_type) {
+                test = KeyTest::optional_literal;
+            } else if (plain_value(key)) {
+                bool key_settled = false;
+                if (rule_of(f, key, type_of(key), &key_settled) == Rule::literal && key_settled)
+                    test = KeyTest::literal;
+            }
+            bool required = !PyType_IsSubtype(Py_TYPE(key.ptr()), optional_type);
+            check(PyDict_SetItem(plan->positions.ptr(), key.ptr(),
+                                 integer(static_cast<long long>(plan->keys.size())).ptr()));
+            plan->keys.push_back(std::move(key));
+            plan->values.push_back(std::move(value));
+            plan->rules.push_back(settled ? rule : Rule::unknown);
+            plan->tests.push_back(test);
+            plan->required.push_back(required);
+            plan->required_count += required;
+        }
+    }
+    return plan;
+}
+
+}  // namespace
+
+WalkMemo::WalkMemo() = default;
+WalkMemo::~WalkMemo() = default;
+
+std::shared_ptr<DictPlan> WalkMemo::plan(Frame& f, handle schema) {
+    if (!PyDict_CheckExact(schema.ptr())) return nullptr;
+    const OwnObjects& own = f.state<State>().own;
+    object names[name_count];
+    for (int i = 0; i < name_count; ++i) names[i] = f.global(name_slots[i]);
+    // the answers rest on the module's own wildcard, optional and schema classes
+    if (names[0].ptr() != own.Any.ptr() || names[1].ptr() != own.Optional.ptr()) return nullptr;
+    if (!schema_class_untouched(f, names[2]) || !priority_untouched(f, names[2])) return nullptr;
+    std::shared_ptr<DictPlan>& entry = plans_[schema.ptr()];
+    if (entry && entry->current(f)) {
+        bool same = true;
+        for (int i = 0; i < name_count && same; ++i) same = entry->names[i].ptr() == names[i].ptr();
+        if (same) return entry;
+    }
+    entry.reset();
+    entry = make_plan(f, schema, names);
+    return entry;
+}
+
+// ----- the rule ---------------------------------------------------------------------------------------
 
 namespace {
 
@@ -17,9 +138,9 @@ Py_ssize_t size_of(handle obj) { return check_value(PyObject_Size(obj.ptr())); }
 // while the priorities and the validations that follow run.
 std::vector<object> by_priority(Frame& f, handle keys) {
     std::vector<object> ordered;
-    object priority = attr(NATIVE_GLOBAL(f, "Schema"), "priority");
-    if (!PyMethod_Check(priority.ptr()) ||
-        PyMethod_GET_FUNCTION(priority.ptr()) != f.state<State>().own.priority.ptr()) {
+    object cls = NATIVE_GLOBAL(f, "Schema");
+    if (!priority_untouched(f, cls)) {
+        object priority = attr(cls, "priority");
         for_each(call_kw(NATIVE_GLOBAL(f, "sorted"), {keys}, {{"key", priority}}),
                  [&](handle key) { ordered.push_back(borrow(key.ptr())); });
         return ordered;
@@ -37,13 +158,11 @@ std::vector<object> by_priority(Frame& f, handle keys) {
 class FreshMissed {
 public:
     explicit FreshMissed(handle self) : self_(self), list_(new_list()) {
-        if (!self_) return;
         saved_ = optional_attr(self_, "missed");
         set_attr(self_, "missed", list_);
     }
     handle list() const { return list_; }
     void restore() {
-        if (!self_) return;
         if (saved_) {
             set_attr(self_, "missed", saved_);
         } else {
@@ -64,50 +183,86 @@ enum class Outcome {
     failed,       // some other error, pending
 };
 
+// What a key test made of a data key.
+enum class Verdict { accepted, rejected, failed };
+
 class DictRule {
 public:
-    DictRule(Validation& validation, SchemaTarget& target, handle data, handle missed)
-        : validation_(validation), f_(validation.f), target_(target), data_(data), missed_(missed) {}
+    DictRule(Walk& walk, SchemaTarget& target, handle data, handle missed)
+        : walk_(walk), f_(walk.f), target_(target), data_(data), missed_(missed ? borrow(missed.ptr()) : object()) {}
 
     Result run() {
         object ordered_dict = NATIVE_GLOBAL(f_, "OrderedDict");
         valid_ = is_instance(data_, ordered_dict) ? call(ordered_dict) : new_dict();
-        coverage_ = steal(PySet_New(nullptr));
-        for (const object& key : by_priority(f_, keys_of(data_)))
-            if (!one_key(key)) return Result::failure();
+        std::optional<PathRef> own_base;
+        const PathRef& base = target_.self ? own_base.emplace(target_.path_now()) : *target_.ref;
+        for (const object& key : data_keys()) {
+            if (plan_ && !plan_->current(f_)) leave_plan();
+            if (!one_key(key, base)) return Result::failure();
+        }
         return finish();
     }
 
 private:
-    // The path of the enclosing object, as `self.path` reads now.
-    const PathRef& owner(std::unique_ptr<PathRef>& holder) {
-        if (!target_.self) return *target_.path;
-        holder = PathRef::view(attr(target_.self, "path"));
-        return *holder;
+    // The data keys in priority order. Plain keys all have priority 1 and keep the data's order.
+    std::vector<object> data_keys() {
+        plan_ = walk_.memo.plan(f_, target_.schema);
+        std::vector<object> keys;
+        bool plain = true;
+        if (PyDict_CheckExact(data_.ptr())) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(data_.ptr(), &pos, &key, &value)) {
+                plain = plain && plain_value(key);
+                keys.push_back(borrow(key));
+            }
+        } else {
+            for_each(keys_of(data_), [&](handle key) {
+                plain = plain && plain_value(key);
+                keys.push_back(borrow(key.ptr()));
+            });
+        }
+        if (plan_ && plain) {
+            covered_.assign(plan_->keys.size(), 0);
+            const OwnObjects& own = f_.state<State>().own;
+            quiet_rejections_ = NATIVE_GLOBAL(f_, "SchemaValueError").ptr() == own.SchemaValueError.ptr() &&
+                                NATIVE_GLOBAL(f_, "SchemaError").ptr() == own.SchemaError.ptr() &&
+                                NATIVE_GLOBAL(f_, "SchemaMissingKeyError").ptr() == own.SchemaMissingKeyError.ptr();
+            return keys;
+        }
+        plan_.reset();
+        object listed = steal(PyList_New(0));
+        for (const object& key : keys) append(listed, key);
+        return by_priority(f_, listed);
+    }
+
+    void leave_plan() {
+        plan_.reset();
+        stale_ = true;
     }
 
     // False with the error pending when the key's validation failed.
-    bool one_key(handle key) {
+    bool one_key(handle key, const PathRef& base) {
         object value = get_item(data_, key);
-        std::unique_ptr<PathRef> holder;
-        const PathRef& base = owner(holder);
+        if (plan_) return planned_key(key, value, base);
         if (contains(target_.schema, key)) {
             object schema_value = get_item(target_.schema, key);
-            return value_rule(schema_value, key, value, base, key, key) != Outcome::failed;
+            return value_rule(schema_value, Rule::unknown, key, value, base, key, key, -1) != Outcome::failed;
         }
         return key_tests(key, value, base);
     }
 
-    // Validates the value of the data key `key` against `schema_value`: the schema key `covered`
-    // counts as covered unless the validation failed, and a valid value is kept under `valid_key`.
-    Outcome value_rule(handle schema_value, handle key, handle value, const PathRef& base, handle covered,
-                       handle valid_key) {
+    // Validates the value of the data key `key` against `schema_value`: the key `covered` counts as
+    // covered unless the validation failed (`position` is its place in the plan, or -1), and a valid
+    // value is kept under `valid_key`.
+    Outcome value_rule(handle schema_value, Rule rule, handle key, handle value, const PathRef& base, handle covered,
+                       handle valid_key, Py_ssize_t position) {
         Result result = attempt([&] {
             PathRef value_path(base, key);
-            return validate_with(validation_, schema_value, value_path, value, handle(Py_False));
+            return validate_with(walk_, schema_value, value_path, value, handle(Py_False), rule);
         });
         if (result) {
-            check(PySet_Add(coverage_.ptr(), covered.ptr()));
+            cover(covered, position);
             set_item(valid_, valid_key, result.get());
             return Outcome::valid;
         }
@@ -117,8 +272,24 @@ private:
             return Outcome::failed;
         }
         convert_missing(error);
-        check(PySet_Add(coverage_.ptr(), covered.ptr()));
+        cover(covered, position);
         return Outcome::lacked_keys;
+    }
+
+    void cover(handle key, Py_ssize_t position) {
+        coverage_.push_back(borrow(key.ptr()));
+        if (!plan_ || position < 0) return;
+        auto i = static_cast<size_t>(position);
+        if (!plan_->required[i]) {
+            // only a key of a class with an equality of its own can make a plain key match an
+            // optional one: let the sets decide
+            if (key.ptr() != plan_->keys[i].ptr()) stale_ = true;
+            return;
+        }
+        if (!covered_[i]) {
+            covered_[i] = 1;
+            ++covered_count_;
+        }
     }
 
     // The schema keys, in priority order, validate the data key until one accepts it and its value
@@ -126,33 +297,108 @@ private:
     bool key_tests(handle key, handle value, const PathRef& base) {
         for (const object& schema_key : by_priority(f_, keys_of(target_.schema))) {
             object schema_value = get_item(target_.schema, schema_key);
-            std::unique_ptr<PathRef> key_holder;
-            const PathRef& key_base = target_.self ? owner(key_holder) : base;
-            Result accepted = attempt([&] {
-                PathRef key_path(key_base, handle());
-                return validate_with(validation_, schema_key, key_path, key, handle(Py_False));
-            });
-            if (!accepted) {
-                Caught error;
-                if (!key_test_failed(error)) {
-                    error.restore();
-                    return false;
-                }
-                continue;
-            }
-            Outcome outcome = value_rule(schema_value, key, value, base, schema_key, accepted.get());
+            object accepted;
+            Verdict verdict = general_test(schema_key, key, base, accepted);
+            if (verdict == Verdict::failed) return false;
+            if (verdict == Verdict::rejected) continue;
+            Outcome outcome = value_rule(schema_value, Rule::unknown, key, value, base, schema_key, accepted, -1);
             if (outcome != Outcome::lacked_keys) return outcome == Outcome::valid;
         }
         return true;
     }
 
-    // A key test that raised a schema error: the next schema key is tried.
-    bool key_test_failed(Caught& error) {
+    // The same with the dictionary's plan: a literal key found by one look-up, the key tests whose
+    // outcome is known without running them skipped.
+    bool planned_key(handle key, handle value, const PathRef& base) {
+        PyObject* found = PyDict_GetItemWithError(plan_->positions.ptr(), key.ptr());
+        if (!found && PyErr_Occurred()) throw_error();
+        if (found) {
+            Py_ssize_t i = PyLong_AsSsize_t(found);
+            return value_rule(plan_->values[i], plan_->rules[i], key, value, base, key, key, i) != Outcome::failed;
+        }
+        std::shared_ptr<DictPlan> plan = plan_;  // user code may make the dictionary change meanwhile
+        for (size_t j = 0; j < plan->keys.size(); ++j) {
+            bool current = plan_ == plan && plan->current(f_);
+            if (!current && plan_) leave_plan();
+            const object& schema_key = plan->keys[j];
+            object schema_value = current ? plan->values[j] : get_item(target_.schema, schema_key);
+            object accepted;
+            Verdict verdict =
+                current ? planned_test(j, key, base, accepted) : general_test(schema_key, key, base, accepted);
+            if (verdict == Verdict::failed) return false;
+            if (verdict == Verdict::rejected) continue;
+            Rule rule = current ? plan->rules[j] : Rule::unknown;
+            Py_ssize_t position = current ? static_cast<Py_ssize_t>(j) : -1;
+            Outcome outcome = value_rule(schema_value, rule, key, value, base, schema_key, accepted, position);
+            if (outcome != Outcome::lacked_keys) return outcome == Outcome::valid;
+        }
+        return true;
+    }
+
+    Verdict planned_test(size_t j, handle key, const PathRef& base, object& accepted) {
+        const object& schema_key = plan_->keys[j];
+        switch (plan_->tests[j]) {
+            case KeyTest::wildcard:
+                accepted = borrow(key.ptr());
+                return Verdict::accepted;
+            case KeyTest::literal:
+                // the literal rule `schema_key == key`, false since the look-up by hash missed it; the
+                // SchemaValueError it raises would be dropped unseen
+                if (quiet_rejections_) return Verdict::rejected;
+                break;
+            case KeyTest::optional_literal:
+                return optional_test(schema_key, key, base, accepted);
+            default:
+                break;
+        }
+        return general_test(schema_key, key, base, accepted);
+    }
+
+    // The key test of one of this module's Optional objects: the wrapper's rule 2 gives it a copy of
+    // the wrapper's path and runs its validation of the key, which compares a plain literal here.
+    Verdict optional_test(handle schema_key, handle key, const PathRef& base, object& accepted) {
+        if (class_function(schema_key, "validate") != f_.state<State>().own.schema_validate.ptr())
+            return general_test(schema_key, key, base, accepted);
+        PathRef key_path(base, handle());
+        set_attr(schema_key, "path", key_path.fresh());
+        object inner = attr(schema_key, "schema");
+        object inner_type = attr(schema_key, "schemaType");
+        bool settled = false;
+        if (!quiet_rejections_ || !plain_value(inner) || rule_of(f_, inner, inner_type, &settled) != Rule::literal ||
+            !settled) {
+            return judged(attempt([&] { return validate_obj(walk_, schema_key, key, handle(Py_False)); }), accepted);
+        }
+        if (!equal(inner, key)) return Verdict::rejected;
+        accepted = borrow(key.ptr());
+        return Verdict::accepted;
+    }
+
+    Verdict general_test(handle schema_key, handle key, const PathRef& base, object& accepted) {
+        return judged(attempt([&] {
+                          PathRef key_path(base, handle());
+                          return validate_with(walk_, schema_key, key_path, key, handle(Py_False));
+                      }),
+                      accepted);
+    }
+
+    Verdict judged(Result result, object& accepted) {
+        if (result) {
+            accepted = std::move(result).take();
+            return Verdict::accepted;
+        }
+        Caught error;
         if (error.matches(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"))) {
             convert_missing(error);
-            return true;
+            return Verdict::rejected;
         }
-        return error.matches(NATIVE_GLOBAL(f_, "SchemaError"));
+        if (error.matches(NATIVE_GLOBAL(f_, "SchemaError"))) return Verdict::rejected;
+        error.restore();
+        return Verdict::failed;
+    }
+
+    handle missed() {
+        if (!missed_) missed_ = new_list();
+        return missed_;
     }
 
     // Every missing key the error reports becomes an entry of `missed`: the key path of the
@@ -163,6 +409,7 @@ private:
         object paths = attr(error.value(), "path");
         Py_ssize_t path_count = size_of(paths);
         Py_ssize_t position = 0;
+        handle into = missed();
         for_each(names, [&](handle name) {
             if (path_count == 0) return;
             object path = steal(PySequence_GetItem(paths.ptr(), position++ % path_count));
@@ -170,7 +417,7 @@ private:
                                ? steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())))
                                : steal(PySequence_List(path.ptr()));
             check(PyList_Append(entry.ptr(), name.ptr()));
-            check(PyList_Append(missed_.ptr(), entry.ptr()));
+            check(PyList_Append(into.ptr(), entry.ptr()));
         });
     }
 
@@ -194,50 +441,63 @@ private:
                 append(paths, path);
             });
         }
-        for_each(missed_, [&](handle entry) {
-            append(names, call_method(entry, "pop"));
-            append(paths, entry);
-        });
-        return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names},
-                              {{"locations", validation_.locations}}));
+        if (missed_) {
+            for_each(missed_, [&](handle entry) {
+                append(names, call_method(entry, "pop"));
+                append(paths, entry);
+            });
+        }
+        return raised(
+            call_kw(NATIVE_GLOBAL(f_, "SchemaMissingKeyError"), {paths, names}, {{"locations", walk_.locations}}));
     }
 
     Result finish() {
-        object coverage = without_optional(coverage_);
-        object required = without_optional(keys_of(target_.schema));
-        bool differ = not_equal(coverage, required);
-        if (truth(missed_) || differ) return missing_keys(coverage, required, differ);
+        bool lacking = missed_ && truth(missed_);
+        bool settled = plan_ && !stale_ && plan_->current(f_);
+        if (!settled || lacking || covered_count_ != plan_->required_count) {
+            object covered = steal(PySet_New(nullptr));
+            for (const object& key : coverage_) check(PySet_Add(covered.ptr(), key.ptr()));
+            object coverage = without_optional(covered);
+            object required = without_optional(keys_of(target_.schema));
+            bool differ = not_equal(coverage, required);
+            if (lacking || differ) return missing_keys(coverage, required, differ);
+        }
         if (size_of(valid_) < size_of(data_)) {
             object data_keys = steal(PySet_New(keys_of(data_).ptr()));
             object valid_keys = steal(PySet_New(keys_of(valid_).ptr()));
             object wrong = steal(PyNumber_Subtract(data_keys.ptr(), valid_keys.ptr()));
             object path = target_.path_now();
             return raised(call_kw(NATIVE_GLOBAL(f_, "SchemaUnsupportedKeyError"), {path, wrong},
-                                  {{"locations", validation_.locations}}));
+                                  {{"locations", walk_.locations}}));
         }
         return valid_;
     }
 
-    Validation& validation_;
+    Walk& walk_;
     Frame& f_;
     SchemaTarget& target_;
     handle data_;
-    handle missed_;
+    object missed_;  // made when the first missing key is gathered, unless the object's own
     object valid_;
-    object coverage_;
+    std::vector<object> coverage_;    // the matched keys, in order
+    std::shared_ptr<DictPlan> plan_;  // held: a nested validation may replace the walk's plan
+    std::vector<uint8_t> covered_;    // the plan's required keys matched so far
+    size_t covered_count_ = 0;
+    bool stale_ = false;  // the plan no longer answers for the whole dictionary
+    bool quiet_rejections_ = false;
 };
 
 }  // namespace
 
-Result dict_rule(Validation& validation, SchemaTarget& target, handle data) {
-    if (!is_instance(data, NATIVE_GLOBAL(validation.f, "dict"))) {
+Result dict_rule(Walk& walk, SchemaTarget& target, handle data) {
+    if (!is_instance(data, NATIVE_GLOBAL(walk.f, "dict"))) {
         object path = target.path_now();
-        return raised(call_kw(NATIVE_GLOBAL(validation.f, "SchemaTypeError"), {path, target.schema, data},
-                              {{"locations", validation.locations}}));
+        return raised(call_kw(NATIVE_GLOBAL(walk.f, "SchemaTypeError"), {path, target.schema, data},
+                              {{"locations", walk.locations}}));
     }
+    if (!target.self) return DictRule(walk, target, data, handle()).run();
     FreshMissed missed(target.self);
-    return try_finally([&] { return DictRule(validation, target, data, missed.list()).run(); },
-                       [&] { missed.restore(); });
+    return try_finally([&] { return DictRule(walk, target, data, missed.list()).run(); }, [&] { missed.restore(); });
 }
 
 }  // namespace veltrane

@@ -1,32 +1,50 @@
-// Schema.validate: the top-level step and the rule ladder, and the wrappers it validates through.
+// Schema.validate: the top-level step and the rule ladder, the wrappers it validates through, and
+// nested validations handed to this module's own methods within one walk.
 #include "veltrane.hpp"
 
 namespace veltrane {
 
 // ----- key paths of unseen wrappers ------------------------------------------------------------------
 
-std::unique_ptr<PathRef> PathRef::view(handle list) {
-    std::unique_ptr<PathRef> ref(new PathRef());
-    ref->view_ = borrow(list.ptr());
-    ref->lazy_ = PyList_CheckExact(list.ptr());
-    return ref;
+namespace {
+
+object list_copy(handle list) {
+    if (PyList_CheckExact(list.ptr())) return steal(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr())));
+    return call_method(list, "copy");
 }
+
+bool plain_list(handle list) {
+    if (!PyList_CheckExact(list.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        if (!plain_value(PyList_GET_ITEM(list.ptr(), i))) return false;
+    return true;
+}
+
+}  // namespace
+
+PathRef::PathRef(handle list) : view_(borrow(list.ptr())), lazy_(PyList_CheckExact(list.ptr())) {}
 
 PathRef::PathRef(const PathRef& parent, handle key) : parent_(&parent), key_(key), lazy_(parent.lazy_) {
     if (lazy_) return;
     // The enclosing path is not a plain list: build now, with the errors Python would raise now.
     object source = parent.get();
     argument_ = key ? extended(source, key) : source;
-    own_ = key ? argument_ : own_copy(source);
+    own_ = own_copy(argument_);
 }
 
 object PathRef::get() const {
     if (view_) return view_;
-    if (own_) return own_;
-    object source = parent_->get();
-    own_ = steal(PyList_GetSlice(source.ptr(), 0, PyList_GET_SIZE(source.ptr())));
-    if (key_) check(PyList_Append(own_.ptr(), key_.ptr()));
+    if (!own_) own_ = fresh();
     return own_;
+}
+
+object PathRef::fresh() const {
+    if (view_) return own_copy(view_);
+    if (own_) return own_copy(own_);
+    object source = parent_->get();
+    object made = steal(PyList_GetSlice(source.ptr(), 0, PyList_GET_SIZE(source.ptr())));
+    if (key_) check(PyList_Append(made.ptr(), key_.ptr()));
+    return made;
 }
 
 object PathRef::argument() const {
@@ -34,6 +52,12 @@ object PathRef::argument() const {
     if (argument_) return argument_;
     object source = parent_->get();
     return key_ ? extended(source, key_) : source;
+}
+
+bool PathRef::plain_elements() const {
+    if (view_) return plain_list(view_);
+    if (own_) return plain_list(own_);
+    return (!key_ || plain_value(key_)) && parent_->plain_elements();
 }
 
 // ----- text form -----------------------------------------------------------------------------------------
@@ -55,23 +79,22 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema) {
 
 namespace {
 
-using ValidateFn = NativeResultFn<handle, handle, handle, handle, handle>;
+using WalkFn = Result (*)(Walk&, handle, handle, handle);
 
-// A validate method of this module's classes, run directly while `obj.validate` is still it.
+// A validate method of this module's classes, run within the walk while `obj.validate` is still it.
 struct OwnValidate {
     object OwnObjects::* fn;
-    ValidateFn impl;
-    bool takes_kwargs;  // **kwargs stands where advanced_datatypes would
+    WalkFn walk;
 };
 
 const OwnValidate own_validates[] = {
-    {&OwnObjects::schema_validate, &schema_validate, false},
-    {&OwnObjects::default_validate, &default_validate, false},
-    {&OwnObjects::use_validate, &use_validate, true},
-    {&OwnObjects::listof_validate, &listof_validate, false},
-    {&OwnObjects::or_validate, &or_validate, false},
-    {&OwnObjects::and_validate, &and_validate, false},
-    {&OwnObjects::pathaware_validate, &pathaware_validate, true},
+    {&OwnObjects::schema_validate, &schema_walk},
+    {&OwnObjects::default_validate, &default_walk},
+    {&OwnObjects::use_validate, &use_walk},
+    {&OwnObjects::listof_validate, &listof_walk},
+    {&OwnObjects::or_validate, &or_walk},
+    {&OwnObjects::and_validate, &and_walk},
+    {&OwnObjects::pathaware_validate, &pathaware_walk},
 };
 
 }  // namespace
@@ -82,51 +105,50 @@ Result call_validate(Frame& f, handle method, handle data, handle top, handle lo
                                           f.state<State>().validate_keywords.ptr()));
 }
 
-Result validate_nested(Validation& validation, handle obj, handle data, handle top) {
-    object method = attr(obj, "validate");
-    if (PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == obj.ptr()) {
-        handle fn = PyMethod_GET_FUNCTION(method.ptr());
-        const OwnObjects& own = validation.f.state<State>().own;
+Result validate_obj(Walk& walk, handle obj, handle data, handle top) {
+    if (PyObject* fn = class_function(obj, "validate")) {
+        const OwnObjects& own = walk.f.state<State>().own;
         for (const OwnValidate& candidate : own_validates) {
-            if (fn.ptr() != (own.*candidate.fn).ptr()) continue;
-            Frame frame = frame_of(fn);
-            handle last = candidate.takes_kwargs ? handle(Py_None) : validation.advanced;
-            return candidate.impl(frame, obj, data, top, validation.locations, last);
+            if (fn == (own.*candidate.fn).ptr()) return candidate.walk(walk, obj, data, top);
         }
     }
-    return call_validate(validation.f, method, data, top, validation.locations, validation.advanced);
+    object method = attr(obj, "validate");
+    return call_validate(walk.f, method, data, top, walk.locations, walk.advanced);
 }
 
-Result validate_with(Validation& validation, handle sub, const PathRef& path, handle data, handle top) {
-    object cls = NATIVE_GLOBAL(validation.f, "Schema");
-    if (!truth(top) && schema_class_untouched(validation.f, cls)) {
-        SchemaTarget target{handle(), borrow(sub.ptr()), type_of(sub), &path};
-        return run_ladder(validation, target, data);
+bool wrappers_unseen(Walk& walk) { return schema_class_untouched(walk.f, NATIVE_GLOBAL(walk.f, "Schema")); }
+
+Result validate_with(Walk& walk, handle sub, const PathRef& path, handle data, handle top, Rule rule) {
+    object cls = NATIVE_GLOBAL(walk.f, "Schema");
+    if (!truth(top) && schema_class_untouched(walk.f, cls)) {
+        object sub_type = type_of(sub);
+        SchemaTarget target{handle(), sub, sub_type, handle(), &path, rule};
+        return run_ladder(walk, target, data);
     }
     object wrapper = call(cls, sub, path.argument());
-    return validate_nested(validation, wrapper, data, top);
+    return validate_obj(walk, wrapper, data, top);
 }
 
-Wrappers::Wrappers(Validation& validation, handle subs, handle path, handle top) : validation_(validation), top_(top) {
-    object cls = NATIVE_GLOBAL(validation.f, "Schema");
-    unseen_ = !truth(top) && schema_class_untouched(validation.f, cls);
-    view_ = PathRef::view(path);
+Wrappers::Wrappers(Walk& walk, handle subs, handle path, handle top) : walk_(walk), top_(top), view_(path) {
+    object cls = NATIVE_GLOBAL(walk.f, "Schema");
+    unseen_ = !truth(top) && schema_class_untouched(walk.f, cls);
     for_each(subs, [&](handle sub) {
         subs_.push_back(borrow(sub.ptr()));
-        paths_.push_back(std::make_unique<PathRef>(*view_, handle()));
+        paths_.push_back(std::make_unique<PathRef>(view_, handle()));
         if (!unseen_) real_.push_back(call(cls, sub, paths_.back()->argument()));
     });
 }
 
 Result Wrappers::validate(size_t i, handle value) {
-    if (!unseen_) return validate_nested(validation_, real_[i], value, top_);
-    SchemaTarget target{handle(), subs_[i], type_of(subs_[i]), paths_[i].get()};
-    return run_ladder(validation_, target, value);
+    if (!unseen_) return validate_obj(walk_, real_[i], value, top_);
+    object sub_type = type_of(subs_[i]);
+    SchemaTarget target{handle(), subs_[i], sub_type, handle(), paths_[i].get()};
+    return run_ladder(walk_, target, value);
 }
 
 object Wrappers::text(size_t i) const {
     if (!unseen_) return str_of(real_[i]);
-    object cls = validation_.f.state<State>().own.Schema;
+    object cls = walk_.f.state<State>().own.Schema;
     return schema_text(cls, paths_[i]->get(), type_of(subs_[i]), subs_[i]);
 }
 
@@ -147,92 +169,141 @@ object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObje
 
 namespace {
 
-Result fail_at_path(Validation& validation, handle error_class, const SchemaTarget& target, handle data) {
+Result fail_at_path(Walk& walk, handle error_class, const SchemaTarget& target, handle data) {
     object path = target.path_now();
-    return raised(call_kw(error_class, {path, target.schema, data}, {{"locations", validation.locations}}));
+    return raised(call_kw(error_class, {path, target.schema, data}, {{"locations", walk.locations}}));
 }
 
-// `schema == builtin`, answered by identity where both sides compare by identity anyway.
-bool equals_builtin(handle schema, handle builtin) {
-    PyTypeObject* left = Py_TYPE(schema.ptr());
-    PyTypeObject* right = Py_TYPE(builtin.ptr());
-    bool plain_left = left == &PyType_Type || left == &PyDict_Type || left == &PyUnicode_Type;
-    bool plain_right = right == &PyType_Type || right == &PyCFunction_Type;
-    if (plain_left && plain_right) return schema.ptr() == builtin.ptr();
-    return equal(schema, builtin);
+// Compared with a class or a built-in function, these compare by identity: no user code runs.
+bool identity_compared(handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type == &PyType_Type || type == &PyDict_Type || plain_value(obj);
+}
+bool plain_builtin(handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type == &PyType_Type || type == &PyCFunction_Type;
 }
 
 GlobalSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
-// Rule 3: the schema is one of the nine built-ins, whose rule is `isinstance(data, schema)`.
-bool is_builtin_schema(Frame& f, handle schema) {
+// Rule 3: the schema equals one of the nine built-ins, compared with `==` in order; `settled` is
+// cleared when a comparison could have run user code.
+bool is_builtin_schema(Frame& f, handle schema, bool& settled) {
+    bool by_identity = identity_compared(schema);
+    settled = settled && by_identity;
     for (GlobalSlot& slot : builtin_slots) {
-        if (equals_builtin(schema, f.global(slot))) return true;
+        object builtin = f.global(slot);
+        if (by_identity && plain_builtin(builtin)) {
+            if (schema.ptr() == builtin.ptr()) return true;
+            continue;
+        }
+        settled = false;
+        if (equal(schema, builtin)) return true;
     }
     return false;
 }
 
-Result nested_rule(Validation& validation, SchemaTarget& target, handle data) {
-    object path = target.self ? call_method(attr(target.self, "path"), "copy") : own_copy(target.path->get());
-    set_attr(target.schema, "path", path);
-    return validate_nested(validation, target.schema, data, handle(Py_False));
+// `issubclass(derived, cls)`; `settled` is cleared unless that is a plain test of two classes.
+bool subclass_test(handle derived, handle cls, bool& settled) {
+    settled = settled && Py_IS_TYPE(cls.ptr(), &PyType_Type) && PyType_Check(derived.ptr());
+    return is_subclass(derived, cls);
 }
 
-Result callable_rule(Validation& validation, SchemaTarget& target, handle data) {
+Result nested_rule(Walk& walk, SchemaTarget& target, handle data) {
+    object path = target.self ? list_copy(target.path_now()) : target.ref->fresh();
+    set_attr(target.schema, "path", path);
+    return validate_obj(walk, target.schema, data, handle(Py_False));
+}
+
+Result callable_rule(Walk& walk, SchemaTarget& target, handle data) {
     if (!Result::of(PyObject_CallOneArg(target.schema.ptr(), data.ptr()))) {
         Caught raised;
         if (!raised.matches(PyExc_Exception)) return pass_on(raised);
         Handling handling(raised.value());
         object path = target.path_now();
-        object error = call(NATIVE_GLOBAL(validation.f, "SchemaClassError"), path, target.schema, data, raised.value());
+        object error = call(NATIVE_GLOBAL(walk.f, "SchemaClassError"), path, target.schema, data, raised.value());
         raise_from(error, raised.value());
     }
-    if (truth(validation.advanced)) return Result::of(PyObject_CallOneArg(target.schema.ptr(), data.ptr()));
+    if (truth(walk.advanced)) return Result::of(PyObject_CallOneArg(target.schema.ptr(), data.ptr()));
     return borrow(data.ptr());
 }
 
 }  // namespace
 
-Result run_ladder(Validation& validation, SchemaTarget& target, handle data) {
-    RecursionGuard guard;
-    Frame& f = validation.f;
-    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "Any"))) return borrow(data.ptr());
-    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "Schema"))) return nested_rule(validation, target, data);
-    if (is_builtin_schema(f, target.schema)) {
-        if (is_instance(data, target.schema)) return borrow(data.ptr());
-        return fail_at_path(validation, NATIVE_GLOBAL(f, "SchemaTypeError"), target, data);
+Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled_out) {
+    bool settled = true;
+    Rule rule = Rule::literal;
+    if (subclass_test(schema_type, NATIVE_GLOBAL(f, "Any"), settled)) {
+        rule = Rule::wildcard;
+    } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "Schema"), settled)) {
+        rule = Rule::nested;
+    } else if (is_builtin_schema(f, schema, settled)) {
+        rule = Rule::builtin_type;
+    } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "dict"), settled)) {
+        rule = Rule::dictionary;
+    } else if (PyCallable_Check(schema.ptr())) {
+        rule = Rule::callable;
     }
-    if (is_subclass(target.schema_type, NATIVE_GLOBAL(f, "dict"))) return dict_rule(validation, target, data);
-    if (PyCallable_Check(target.schema.ptr())) return callable_rule(validation, target, data);
-    if (equal(target.schema, data)) return borrow(data.ptr());
-    return fail_at_path(validation, NATIVE_GLOBAL(f, "SchemaValueError"), target, data);
+    // the answer stays only for schemas whose type and rules cannot change under the walk
+    if (settled_out) *settled_out = settled && identity_compared(schema) && schema_type.ptr() == type_of(schema).ptr();
+    return rule;
+}
+
+Result run_ladder(Walk& walk, SchemaTarget& target, handle data) {
+    RecursionGuard guard;
+    Rule rule = target.rule != Rule::unknown ? target.rule : rule_of(walk.f, target.schema, target.schema_type);
+    switch (rule) {
+        case Rule::wildcard:
+            return borrow(data.ptr());
+        case Rule::nested:
+            return nested_rule(walk, target, data);
+        case Rule::builtin_type:
+            if (is_instance(data, target.schema)) return borrow(data.ptr());
+            return fail_at_path(walk, NATIVE_GLOBAL(walk.f, "SchemaTypeError"), target, data);
+        case Rule::dictionary:
+            return dict_rule(walk, target, data);
+        case Rule::callable:
+            return callable_rule(walk, target, data);
+        default:
+            if (equal(target.schema, data)) return borrow(data.ptr());
+            return fail_at_path(walk, NATIVE_GLOBAL(walk.f, "SchemaValueError"), target, data);
+    }
 }
 
 namespace {
 
 // `self.<name>(value)`, directly when it is still this module's own method `fn`.
-object own_step(handle self, Name name, object fn, object (*impl)(Frame&, handle, handle), handle value) {
-    object method = attr(self, name);
-    if (is_bound_to(method, self, fn)) {
+object own_step(handle self, Name name, handle fn, object (*impl)(Frame&, handle, handle), handle value) {
+    if (class_function(self, name) == fn.ptr()) {
         Frame frame = frame_of(fn);
         return impl(frame, self, value);
     }
-    return call(method, value);
+    return call(attr(self, name), value);
 }
 
 }  // namespace
 
-Result schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+Result schema_walk(Walk& walk, handle self, handle data, handle top) {
     RecursionGuard guard;
     object value = borrow(data.ptr());
     if (truth(top)) {
-        const OwnObjects& own = f.state<State>().own;
+        const OwnObjects& own = walk.f.state<State>().own;
         value = own_step(self, "apply_defaults", own.apply_defaults, &apply_defaults, value);
         value = own_step(self, "apply_fallback", own.apply_fallback, &apply_fallback, value);
     }
-    Validation validation{f, locations, advanced};
-    SchemaTarget target{self, attr(self, "schema"), attr(self, "schemaType")};
-    return run_ladder(validation, target, value);
+    object schema = attr(self, "schema");
+    object schema_type = attr(self, "schemaType");
+    // The path this level validates at: a schema object nested inside itself is given a new path by
+    // the levels below, and must not report with theirs.
+    object path = optional_attr(self, "path");
+    SchemaTarget target{self, schema, schema_type, path};
+    return run_ladder(walk, target, value);
+}
+
+Result schema_validate(Frame& f, handle self, handle data, handle top, handle locations, handle advanced) {
+    WalkMemo memo;
+    Walk walk{f, locations, advanced, memo};
+    return schema_walk(walk, self, data, top);
 }
 
 }  // namespace veltrane

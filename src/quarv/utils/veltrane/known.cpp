@@ -59,6 +59,20 @@ void KnownPaths::build_plain() {
     have_plain_ = true;
 }
 
+void KnownPaths::build_members() {
+    if (have_members_) return;
+    members_ = steal(PySet_New(nullptr));
+    const std::vector<object>& all = entries();
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (!PyTuple_CheckExact(all[i].ptr()) || !hashable(all[i])) {
+            odd_members_.push_back(static_cast<Py_ssize_t>(i));
+            continue;
+        }
+        check(PySet_Add(members_.ptr(), all[i].ptr()));
+    }
+    have_members_ = true;
+}
+
 bool KnownPaths::contains(handle probe) {
     if (!sequence_) return native::contains(paths_, probe);
     const std::vector<object>& all = entries();
@@ -67,10 +81,9 @@ bool KnownPaths::contains(handle probe) {
             if (same(entry, probe)) return true;
         return false;
     }
-    build_plain();
-    if (PyDict_GetItemWithError(plain_.ptr(), probe.ptr())) return true;
-    if (PyErr_Occurred()) throw_error();
-    for (Py_ssize_t position : odd_)
+    build_members();
+    if (check(PySet_Contains(members_.ptr(), probe.ptr()))) return true;
+    for (Py_ssize_t position : odd_members_)
         if (same(all[static_cast<size_t>(position)], probe)) return true;
     return false;
 }

@@ -69,20 +69,17 @@ object base_case(KnownPaths& known, handle elements) {
     return result;
 }
 
-// The path with Optional keys unwrapped and the wildcard at `position` replaced by `key`.
-object filled(Frame& f, const Items& path, Py_ssize_t position, handle key) {
-    object result = new_list();
-    for (Py_ssize_t j = 0; j < path.size(); ++j)
-        append(result, j == position ? borrow(key.ptr()) : unwrap_optional(f, path[j]));
-    return result;
-}
-
+// The expansion of a path's wildcards: every wildcard is filled from one and the same known path, so
+// that a concrete path comes out only where the data holds its keys up to the last wildcard; filling
+// each wildcard from a different known path would invent key paths the data never had.
 struct Expansion {
     Frame& f;
     KnownPaths& known;
     bool untouched;
     const Items& path;
     bool plain_keys = false;
+    std::vector<object> unwrapped;  // the path's elements, Optional keys unwrapped
+    std::vector<Py_ssize_t> wild;   // the wildcards' positions among them
     object found = steal(PySet_New(nullptr));
 
     bool prefixes_equal(handle entry, const Items& entry_items, Py_ssize_t length) {
@@ -100,20 +97,31 @@ struct Expansion {
         return equal(left, right);
     }
 
-    void expand(Py_ssize_t position, handle key) {
-        object concrete_path = filled(f, path, position, key);
-        object more = untouched
-                          ? missing_from(f, concrete_path, known, true, plain_keys)
-                          : call_method(call(NATIVE_GLOBAL(f, "Path"), concrete_path), "missing_from", known.list());
-        for_each(more, [&](handle concrete) { check(PySet_Add(found.ptr(), concrete.ptr())); });
+    // The concrete path the entry fills in, or an empty object when one of its keys is a wildcard
+    // itself. `same_keys` tells whether the keys read are the entry's items as compared.
+    object filled(handle entry, const Items& entry_items, bool& same_keys) {
+        object result = steal(PyTuple_New(static_cast<Py_ssize_t>(unwrapped.size())));
+        for (size_t j = 0; j < unwrapped.size(); ++j)
+            PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(j), unwrapped[j].inc_ref().ptr());
+        same_keys = true;
+        for (Py_ssize_t position : wild) {
+            // read afresh: the comparison may have run user code that changed the entry
+            object key = steal(PySequence_GetItem(entry.ptr(), position));
+            same_keys = same_keys && position < entry_items.size() && key.ptr() == entry_items[position].ptr();
+            if (wildcard_behind_wrappers(f, key)) return object();
+            PyObject* replaced = PyTuple_GET_ITEM(result.ptr(), position);
+            PyTuple_SET_ITEM(result.ptr(), position, key.release().ptr());
+            Py_DECREF(replaced);
+        }
+        return result;
     }
 
     // A known path whose prefix holds the very same key objects as the one before gives the same
-    // answers. The one before is held, so that none of its keys can be freed and another object take
-    // its place; its key is taken afresh after the comparison, which user code may have changed it in.
-    void at(Py_ssize_t position) {
-        Py_ssize_t length = position + 1;
-        std::optional<Items> previous;  // the last entry whose answers a same prefix repeats
+    // answer. The one before is held, so that none of its keys can be freed and another object take
+    // its place.
+    void run() {
+        Py_ssize_t length = wild.back() + 1;
+        std::optional<Items> previous;  // the last entry whose answer a same prefix repeats
         for (const object& entry : known.entries()) {
             Items entry_items(entry);
             bool long_enough = entry_items.size() >= length;
@@ -123,10 +131,10 @@ struct Expansion {
                 if (long_enough) previous = entry_items;
                 continue;
             }
-            object key = steal(PySequence_GetItem(entry.ptr(), position));
-            if (long_enough && key.ptr() == entry_items[position].ptr()) previous = entry_items;
-            if (wildcard_behind_wrappers(f, key)) continue;
-            expand(position, key);
+            bool same_keys = false;
+            object concrete = filled(entry, entry_items, same_keys);
+            if (long_enough && same_keys) previous = entry_items;
+            if (concrete && !known.contains(concrete)) check(PySet_Add(found.ptr(), concrete.ptr()));
         }
     }
 };
@@ -135,8 +143,11 @@ struct Expansion {
 object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items& path, bool plain_keys) {
     Expansion expansion{f, known, untouched, path, plain_keys};
     for (Py_ssize_t i = 0; i < path.size(); ++i) {
-        if (is_wildcard(f, path[i])) expansion.at(i);
+        object element = unwrap_optional(f, path[i]);
+        if (is_wildcard(f, element)) expansion.wild.push_back(i);
+        expansion.unwrapped.push_back(std::move(element));
     }
+    if (!expansion.wild.empty()) expansion.run();
     return steal(PySequence_List(expansion.found.ptr()));
 }
 
@@ -155,6 +166,7 @@ object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched
 }
 
 object path_hash(Frame&, handle self) {
+    RecursionGuard guard;  // the elements' hashes may be those of paths inside it
     return steal(PyLong_FromSsize_t(check_value(PyTuple_Type.tp_hash(self.ptr()))));
 }
 

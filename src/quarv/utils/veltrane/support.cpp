@@ -54,6 +54,34 @@ bool path_class_untouched(Frame& f, handle cls) {
     return untouched;
 }
 
+bool priority_untouched(Frame& f, handle cls) {
+    return Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
+           found_as(reinterpret_cast<PyTypeObject*>(cls.ptr()), "priority", f.state<State>().own.priority);
+}
+
+PyObject* class_function(handle obj, Name name) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* key = intern(name);
+    PyObject* found = internals::type_lookup(type, key);
+    if (!found || !is_native_function(found)) return nullptr;
+    // a native function is no data descriptor: an instance attribute of that name would win
+    if (type->tp_dictoffset) {
+        PyObject** instance_dict = internals::instance_dict_slot(obj.ptr());
+        if (instance_dict && *instance_dict) {
+            if (PyDict_GetItemWithError(*instance_dict, key)) return nullptr;
+            if (PyErr_Occurred()) throw_error();
+        }
+    }
+    return found;
+}
+
+bool plain_value(handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           obj.is_none() || type == &PyBytes_Type;
+}
+
 object own_copy(handle path) {
     if (PyList_CheckExact(path.ptr())) return steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())));
     if (!truth(path)) return new_list();

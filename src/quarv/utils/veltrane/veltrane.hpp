@@ -1,7 +1,9 @@
 // Pieces of quarv.utils.veltrane shared by its translation units.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "native/collections.hpp"
@@ -16,11 +18,14 @@ using namespace native;
 // protocol).
 struct OwnObjects {
     object Schema;
+    object Optional;
+    object Any;
+    object Default;
     object Path;
     object schema_init;
     object schema_str;
     object schema_validate;
-    object priority;  // the function inside the classmethod
+    object priority;  // the classmethod object in Schema's namespace
     object apply_defaults;
     object apply_fallback;
     object default_validate;
@@ -32,12 +37,42 @@ struct OwnObjects {
     object path_eq;
     object path_is_dynamic;
     object path_missing_from;
+    // the framework's objects the module imported, to know them again at a call
+    object SchemaError;
+    object SchemaMissingKeyError;
+    object SchemaTypeError;
+    object SchemaValueError;
+    object chainget;
+    object Location;
 
     template <typename Visit>
     void visit(Visit& v) {
-        for (object* member : {&Schema, &Path, &schema_init, &schema_str, &schema_validate, &priority, &apply_defaults,
-                               &apply_fallback, &default_validate, &and_validate, &or_validate, &use_validate,
-                               &listof_validate, &pathaware_validate, &path_eq, &path_is_dynamic, &path_missing_from})
+        for (object* member : {&Schema,
+                               &Optional,
+                               &Any,
+                               &Default,
+                               &Path,
+                               &schema_init,
+                               &schema_str,
+                               &schema_validate,
+                               &priority,
+                               &apply_defaults,
+                               &apply_fallback,
+                               &default_validate,
+                               &and_validate,
+                               &or_validate,
+                               &use_validate,
+                               &listof_validate,
+                               &pathaware_validate,
+                               &path_eq,
+                               &path_is_dynamic,
+                               &path_missing_from,
+                               &SchemaError,
+                               &SchemaMissingKeyError,
+                               &SchemaTypeError,
+                               &SchemaValueError,
+                               &chainget,
+                               &Location})
             v(*member);
     }
 };
@@ -65,16 +100,17 @@ struct State {
     }
 };
 
-// `bound` is `self.<method>` and still this module's function `fn`.
-inline bool is_bound_to(handle bound, handle self, handle fn) {
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
-           PyMethod_GET_FUNCTION(bound.ptr()) == fn.ptr();
-}
 // `cls` is this module's Schema class with the methods it was made with: a wrapper of it that
 // nobody else can see need not be made at all.
 bool schema_class_untouched(Frame& f, handle cls);
 // The same for Path, whose objects are then compared and expanded without being made.
 bool path_class_untouched(Frame& f, handle cls);
+// `cls.priority` is still Schema.priority as this module made it (on cls or inherited).
+bool priority_untouched(Frame& f, handle cls);
+// The function that `obj.<name>` would bind, when that is a plain function found on obj's class
+// (no instance attribute, no __getattribute__ of its own): lets a caller see that a method is this
+// module's own without making the bound method. Null otherwise.
+PyObject* class_function(handle obj, Name name);
 
 // `path.copy() if path else []`: the key path a schema object keeps of its argument.
 object own_copy(handle path);
@@ -85,6 +121,9 @@ bool is_wildcard(Frame& f, handle obj);
 object unwrap_optional(Frame& f, handle obj);
 // 3 for wildcards, 2 for optional keys, 1 for everything else (Schema.priority).
 int priority_of(Frame& f, handle obj);
+// A value of a type whose hash, equality, text form and truth run no user code and never change:
+// str, int, float, bool, None, bytes (exact types).
+bool plain_value(handle obj);
 
 // ----- failures that travel as Results -----------------------------------------------------------------
 
@@ -97,22 +136,25 @@ inline Result pass_on(Caught& error) {
 // ----- key paths of wrappers (engine.cpp) -------------------------------------------------------------
 
 // The key path of a wrapper `Schema(sub, <path>)` that only the engine sees: built when something
-// reads it, from the enclosing object's path, which nobody changes meanwhile.
+// reads it, from the enclosing path, which nobody changes meanwhile.
 class PathRef {
 public:
-    // The object's own path list itself (no copy): the parent of the wrappers it makes.
-    static std::unique_ptr<PathRef> view(handle list);
+    // A schema object's own path list itself (no copy): the parent of the wrappers it makes.
+    explicit PathRef(handle list);
     // Schema(sub, parent) or, with a key, Schema(sub, parent + [key]).
     PathRef(const PathRef& parent, handle key);
     PathRef(const PathRef&) = delete;
     PathRef& operator=(const PathRef&) = delete;
     // The wrapper's own list.
     object get() const;
+    // A new list equal to the wrapper's: what a schema object nested in it receives as its path.
+    object fresh() const;
     // The argument that `Schema(sub, ...)` receives when the wrapper is really made.
     object argument() const;
+    // Whether every element of the path is a plain value (its text form runs no user code).
+    bool plain_elements() const;
 
 private:
-    PathRef() = default;
     const PathRef* parent_ = nullptr;
     handle key_;
     object view_;         // for a view: the list itself
@@ -121,38 +163,77 @@ private:
     bool lazy_ = false;
 };
 
-// ----- the validation engine (engine.cpp, dict_rule.cpp) ------------------------------------------
+// ----- one validation's walk through the module's own code (engine.cpp, dict_rule.cpp) -------------
 //
-// A validation fails with a failed Result (the error pending), not a throw: callers such as Or, ListOf
-// and the key tests of the dictionary rule see many failures, and throwing a C++ exception costs
-// several times more than validating a value. What fails unexpectedly may still throw; those callers
-// catch both kinds through attempt().
+// A validation fails with a failed Result (the error pending), not a throw: callers such as Or,
+// ListOf and the key tests of the dictionary rule see many failures, and throwing a C++ exception
+// costs several times more than validating a value. What fails unexpectedly may still throw; those
+// callers catch both kinds through attempt().
+//
+// While one validation calls this module's own validate methods directly, they share one Walk: the
+// arguments every nested validation receives unchanged, and what the walk may remember meanwhile. A
+// validate method reached through the call protocol (a user's override, a subclass) starts a walk of
+// its own.
 
-// The arguments every nested validation receives unchanged.
-struct Validation {
+// What the rule ladder does with a schema value (rules 1 to 6 of Schema.validate).
+enum class Rule : uint8_t { unknown, wildcard, nested, builtin_type, dictionary, callable, literal };
+
+struct DictPlan;
+
+// What one walk remembers of the schema dictionaries it meets: their keys in priority order and the
+// rule of each value, made once per dictionary instead of once per data key. An entry holds its
+// dictionary, so that the address names the same dictionary for the whole walk, and the version tags
+// of the dictionary, the module namespace and the built-ins it was made under: any change of them
+// makes it be made again.
+class WalkMemo {
+public:
+    WalkMemo();
+    WalkMemo(const WalkMemo&) = delete;
+    WalkMemo& operator=(const WalkMemo&) = delete;
+    ~WalkMemo();
+    // The plan of an exact dict schema, or null when the schema cannot have one. A plan that is
+    // replaced lives on for as long as a validation that took it holds it.
+    std::shared_ptr<DictPlan> plan(Frame& f, handle schema);
+
+private:
+    std::unordered_map<PyObject*, std::shared_ptr<DictPlan>> plans_;
+};
+
+struct Walk {
     Frame& f;
     handle locations;
     handle advanced;
+    WalkMemo& memo;
 };
 
 // The schema object the rule ladder runs on: a real one, or a wrapper only the engine sees.
 struct SchemaTarget {
-    handle self;  // null for an unseen wrapper
-    object schema;
-    object schema_type;
-    const PathRef* path = nullptr;  // the unseen wrapper's path
-    object path_now() const { return self ? attr(self, "path") : path->get(); }
+    handle self;                   // null for an unseen wrapper
+    handle schema;                 // held by the caller
+    handle schema_type;            // held by the caller
+    handle path;                   // a real object's path, as read when its validation began
+    const PathRef* ref = nullptr;  // an unseen wrapper's path
+    Rule rule = Rule::unknown;
+    object path_now() const {
+        if (!self) return ref->get();
+        return path ? borrow(path.ptr()) : attr(self, "path");
+    }
 };
 
+// The rule that applies to `schema` of type `schema_type`; `settled` tells whether the answer ran
+// no user code and holds for as long as the module namespace and the built-ins are unchanged.
+Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled = nullptr);
 // Rules 1 to 6 of Schema.validate, after the top-level step.
-Result run_ladder(Validation& validation, SchemaTarget& target, handle data);
+Result run_ladder(Walk& walk, SchemaTarget& target, handle data);
 // The dictionary rule.
-Result dict_rule(Validation& validation, SchemaTarget& target, handle data);
+Result dict_rule(Walk& walk, SchemaTarget& target, handle data);
 // `obj.validate(data, top, locations=..., advanced_datatypes=...)`.
-Result validate_nested(Validation& validation, handle obj, handle data, handle top);
+Result validate_obj(Walk& walk, handle obj, handle data, handle top);
 // `Schema(sub, path).validate(data, top, locations=..., advanced_datatypes=...)`; the wrapper is not
-// made when nobody could tell.
-Result validate_with(Validation& validation, handle sub, const PathRef& path, handle data, handle top);
+// made when nobody could tell. `rule` is the sub-schema's rule when known.
+Result validate_with(Walk& walk, handle sub, const PathRef& path, handle data, handle top, Rule rule = Rule::unknown);
+// Whether `Schema(...)` wrappers of this walk are unseen (the module's Schema is its own, untouched).
+bool wrappers_unseen(Walk& walk);
 // `fn(a, b)`, or an empty object when the call raised one of `skipped` (that error dropped).
 object call_skipping(handle fn, handle a, handle b, std::initializer_list<PyObject*> skipped);
 // The text form of `Schema(sub, path)` (Schema.__str__).
@@ -162,22 +243,25 @@ object schema_text(handle cls, handle path, handle schema_type, handle schema);
 // validates.
 class Wrappers {
 public:
-    Wrappers(Validation& validation, handle subs, handle path, handle top);
+    Wrappers(Walk& walk, handle subs, handle path, handle top);
     size_t size() const { return subs_.size(); }
+    bool unseen() const { return unseen_; }
+    handle sub(size_t i) const { return subs_[i]; }
+    const PathRef& path(size_t i) const { return *paths_[i]; }
     Result validate(size_t i, handle value);
     object text(size_t i) const;
 
 private:
-    Validation& validation_;
+    Walk& walk_;
     handle top_;
     bool unseen_ = false;
     std::vector<object> subs_;
     std::vector<object> real_;
-    std::unique_ptr<PathRef> view_;
+    PathRef view_;
     std::vector<std::unique_ptr<PathRef>> paths_;
 };
 
-// ----- methods (classes.cpp, engine.cpp, combinators.cpp, defaults.cpp, path.cpp) -------------------
+// ----- validate methods: their entry points and their steps within a walk ----------------------------
 
 object schema_init(Frame& f, handle self, handle schema, handle path);
 object schema_str(Frame& f, handle self);
@@ -197,6 +281,14 @@ Result listof_validate(Frame& f, handle self, handle data, handle top, handle lo
 Result pathaware_validate(Frame& f, handle self, handle data, handle top, handle locations, handle kwargs);
 // `method(data, top, locations=..., advanced_datatypes=...)` through the call protocol.
 Result call_validate(Frame& f, handle method, handle data, handle top, handle locations, handle advanced);
+
+Result schema_walk(Walk& walk, handle self, handle data, handle top);
+Result default_walk(Walk& walk, handle self, handle data, handle top);
+Result and_walk(Walk& walk, handle self, handle data, handle top);
+Result or_walk(Walk& walk, handle self, handle data, handle top);
+Result use_walk(Walk& walk, handle self, handle data, handle top);
+Result pathaware_walk(Walk& walk, handle self, handle data, handle top);
+Result listof_walk(Walk& walk, handle self, handle data, handle top);
 
 object collect_defaults(Frame& f, handle self);
 object collect_fallbacks(Frame& f, handle self);
@@ -228,6 +320,7 @@ public:
 
 private:
     void build_plain();
+    void build_members();
     void build_clean();
     bool entry_holds(handle entry, handle wanted);
 
@@ -239,6 +332,9 @@ private:
     object plain_;                 // exact tuple -> first position
     std::vector<Py_ssize_t> odd_;  // positions the plain index cannot answer for
     bool have_plain_ = false;
+    object members_;  // the hashable exact tuples, for membership alone
+    std::vector<Py_ssize_t> odd_members_;
+    bool have_members_ = false;
     object clean_;  // exact tuples of plain keys -> True
     std::vector<Py_ssize_t> special_;
     bool have_clean_ = false;
