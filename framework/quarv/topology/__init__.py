@@ -1,0 +1,1 @@
+"""Stands in for the host framework's package `quarv.topology`."""

@@ -1,0 +1,128 @@
+// Pieces of quarv.utils.objects shared by its translation units.
+#pragma once
+
+#include <vector>
+
+#include "native/collections.hpp"
+
+namespace objects {
+using namespace native;
+
+// ----- the module's state --------------------------------------------------------------------------------
+
+// The classes and functions this copy of the module made, to recognise them when a looked-up name or
+// a method of a Find object still refers to them; the standard library's classes the module tests
+// against when its own names still refer to them.
+struct State {
+    object Find;
+    object R;
+    object find;
+    object match;
+    object normalize_r;
+    object reset_keys;
+    object unhashable_intersection;
+    object unhashable_remove;
+    object build_dict;
+    object formalize_loopable;
+    object iterable_abc;  // collections.abc.Iterable
+    object sequence_abc;  // collections.abc.Sequence
+    object re_compile;    // re.compile as the module found it
+
+    template <typename Visit>
+    void visit(Visit& v) {
+        for (object* member :
+             {&Find, &R, &find, &match, &normalize_r, &reset_keys, &unhashable_intersection, &unhashable_remove,
+              &build_dict, &formalize_loopable, &iterable_abc, &sequence_abc, &re_compile})
+            v(*member);
+    }
+};
+
+// ----- small helpers (support.cpp) ----------------------------------------------------------------------
+
+// `isinstance(obj, Iterable)` with the module-level name looked up now.
+bool is_iterable(Frame& f, handle obj);
+// `isinstance(obj, Operator)`, `isinstance(obj, NotExists)`, `isinstance(obj, R)`.
+bool is_operator(Frame& f, handle obj);
+bool is_not_exists(Frame& f, handle obj);
+// A str (or subclass) whose first character is "(".
+bool is_pattern_text(handle obj);
+// `str(obj).startswith("(")`.
+bool text_form_opens_pattern(handle obj);
+// `obj if type(obj) is str else str(obj)`.
+object text_form(handle obj);
+// `re.compile(source)` through the module-level `re`.
+object compile_pattern(Frame& f, handle source);
+// The same, a failure of the `Exception` family raised as ValueError "'{shown}' is not a valid regex
+// expression" from it.
+object compile_or_refuse(Frame& f, handle source, handle shown);
+// Whether `pattern.match(text)` gives a match.
+bool pattern_matches(handle pattern, handle text);
+// `list(pattern.groupindex)[0]`, the pattern's first group name (IndexError when it has none).
+object first_group_name(handle pattern);
+// `"{}".format(value)`.
+object formatted(handle value);
+// `(value, [key])`.
+object pair_of(handle value, handle key);
+// `path.insert(0, key)`.
+void insert_front(handle path, handle key);
+// A bound method of `self` that is still this module's function `fn`.
+bool is_own_method(handle self, Name name, handle fn);
+
+// ----- the matcher (matcher.cpp) --------------------------------------------------------------------------
+
+// What a search knows of the Find object it runs on: which of its collaborators are still this
+// module's own, so that they are run here without the call protocol.
+struct Finder {
+    Frame& f;
+    handle self;
+    bool own_match;
+    bool own_formalize;
+    Finder(Frame& frame, handle finder_self);
+};
+
+// One entry of a requirement mapping after "__" grouping.
+struct Entry {
+    object key;
+    object expected;
+    bool plain;  // a group entry maps a head to a dictionary of the rest of its keys
+    bool owned;  // the expected dictionary is the matcher's own (made by the grouping)
+};
+
+// Groups a requirement mapping into entries.
+std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax);
+// The matcher itself, on grouped entries; `filter_` is passed on as given, its truth decides.
+object match_entries(Finder& finder, handle obj, const std::vector<Entry>& entries, handle use_syntax, handle filter_);
+// `self._match(obj, wanted, use__syntax, filter_=filter_)`, run here when it is this module's own.
+object match_via(Finder& finder, handle obj, handle wanted, handle use_syntax, handle filter_);
+// The matcher on the one entry {key: expected}, use__syntax false, as the walk calls it for a path of
+// two elements.
+object match_one(Finder& finder, handle obj, handle key, handle expected, handle filter_);
+
+object find_match(Frame& f, handle self, handle obj, handle wanted, handle use_syntax, handle filter_);
+object find_formalize_loopable(Frame& f, handle self, handle obj);
+object formalize_loopable(Frame& f, handle obj);
+
+// ----- the operators (operators.cpp) ----------------------------------------------------------------------
+
+void define_requirement(ModuleBody& m);
+void define_operators(ModuleBody& m);
+
+// ----- the walk (walk.cpp, results.cpp) -------------------------------------------------------------------
+
+object find_find(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index, handle first,
+                 handle all_keys, handle requirements, handle kwargs);
+object find_reset_keys(Frame& f, handle self);
+object find_normalize_r(Frame& f, handle self, handle requirements);
+object find_unhashable_intersection(Frame& f, handle self, handle unhashables_lists);
+object find_unhashable_remove(Frame& f, handle self, handle unhashables);
+object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index);
+object find_populate_path(Frame& f, handle self, handle path, handle keys, handle device, handle cur_path,
+                          handle first);
+object group_keys(Frame& f, handle cls, handle source, handle reqs, handle ret_num, handle all_keys);
+
+// Own implementations, called where the Find object's method is still this module's.
+object unhashable_intersection(Frame& f, handle self, handle unhashables_lists);
+object unhashable_remove(handle unhashables);
+object normalize_r(Frame& f, handle requirements);
+
+}  // namespace objects

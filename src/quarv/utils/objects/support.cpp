@@ -1,0 +1,86 @@
+// Small helpers of quarv.utils.objects.
+#include "objects.hpp"
+
+namespace objects {
+
+bool is_iterable(Frame& f, handle obj) {
+    object iterable = NATIVE_GLOBAL(f, "Iterable");
+    if (iterable.ptr() == f.state<State>().iterable_abc.ptr()) {
+        // the built-in containers are iterable by their own nature, whatever is registered later
+        PyObject* o = obj.ptr();
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyDict_CheckExact(o) || PyUnicode_CheckExact(o) ||
+            PyAnySet_CheckExact(o))
+            return true;
+    }
+    return is_instance(obj, iterable);
+}
+
+bool is_operator(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "Operator")); }
+bool is_not_exists(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "NotExists")); }
+
+bool is_pattern_text(handle obj) {
+    if (!PyUnicode_Check(obj.ptr())) return false;
+    if (PyUnicode_CheckExact(obj.ptr()))
+        return PyUnicode_GET_LENGTH(obj.ptr()) > 0 && PyUnicode_READ_CHAR(obj.ptr(), 0) == '(';
+    return truth(call_method(obj, "startswith", handle(intern("("))));
+}
+
+bool text_form_opens_pattern(handle obj) {
+    object shown = text_form(obj);
+    return PyUnicode_GET_LENGTH(shown.ptr()) > 0 && PyUnicode_READ_CHAR(shown.ptr(), 0) == '(';
+}
+
+object text_form(handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr())) return borrow(obj.ptr());
+    return str_of(obj);
+}
+
+object compile_pattern(Frame& f, handle source) {
+    object re = NATIVE_GLOBAL(f, "re");
+    return call(attr(re, "compile"), source);
+}
+
+object compile_or_refuse(Frame& f, handle source, handle shown) {
+    try {
+        return compile_pattern(f, source);
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        Handling handling(failure.value());
+        object message = steal(PyUnicode_FromFormat("'%U' is not a valid regex expression", formatted(shown).ptr()));
+        raise_from(call(handle(PyExc_ValueError), message), failure.value());
+    }
+}
+
+bool pattern_matches(handle pattern, handle text) { return truth(call_method(pattern, "match", text)); }
+
+object first_group_name(handle pattern) {
+    object groups = attr(pattern, "groupindex");
+    object iterator = steal(PyObject_GetIter(groups.ptr()));
+    PyObject* first = PyIter_Next(iterator.ptr());
+    if (!first) {
+        if (PyErr_Occurred()) throw_error();
+        raise(PyExc_IndexError, "list index out of range");
+    }
+    return steal(first);
+}
+
+object formatted(handle value) { return steal(PyObject_Format(value.ptr(), nullptr)); }
+
+object pair_of(handle value, handle key) { return tuple_of(value, list_of(key)); }
+
+void insert_front(handle path, handle key) {
+    if (PyList_CheckExact(path.ptr())) {
+        check(PyList_Insert(path.ptr(), 0, key.ptr()));
+        return;
+    }
+    call_method(path, "insert", integer(0), key);
+}
+
+bool is_own_method(handle self, Name name, handle fn) {
+    object bound = attr(self, name);
+    return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
+           PyMethod_GET_FUNCTION(bound.ptr()) == fn.ptr();
+}
+
+}  // namespace objects

@@ -1,0 +1,466 @@
+// Find.find, the search walk: requirement paths followed step by step, keyword requirements tested by
+// the matcher, the requirements' results combined, merged through their named groups, projected.
+#include "objects.hpp"
+
+namespace objects {
+namespace {
+
+// A search: the Find object it runs on, the mode, and which collaborators are still this module's own.
+struct Search {
+    Finder finder;
+    handle filter_;
+    bool filter;
+    handle all_keys;
+    // self.find, _normalize_r and the result-set methods are this module's, and so is R: a step down a
+    // path is then walked here instead of by a call of find on a one-item list
+    bool own_recursion;
+    // compiled step patterns of this search, while re.compile is the standard library's own
+    bool cache_patterns;
+    std::vector<std::pair<object, object>> patterns;
+
+    Search(Frame& f, handle self, handle filter_arg, handle all_keys_arg)
+        : finder(f, self), filter_(filter_arg), filter(truth(filter_arg)), all_keys(all_keys_arg) {
+        State& state = f.state<State>();
+        own_recursion = is_own_method(self, "find", state.find) &&
+                        is_own_method(self, "_normalize_r", state.normalize_r) &&
+                        is_own_method(self, "_unhashable_intersection", state.unhashable_intersection) &&
+                        is_own_method(self, "_unhashable_remove", state.unhashable_remove) &&
+                        NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
+        cache_patterns = attr(NATIVE_GLOBAL(f, "re"), "compile").ptr() == state.re_compile.ptr();
+    }
+    Frame& f() { return finder.f; }
+    handle self() { return finder.self; }
+
+    // `re.compile(step)`; the same text object gives the same pattern during the search.
+    object compiled(handle step) {
+        if (!cache_patterns) return compile_pattern(f(), step);
+        for (auto& [source, pattern] : patterns)
+            if (source.ptr() == step.ptr()) return pattern;
+        object pattern = compile_pattern(f(), step);
+        if (patterns.size() < 64) patterns.emplace_back(borrow(step.ptr()), pattern);
+        return pattern;
+    }
+};
+
+using Children = std::vector<std::pair<object, object>>;
+
+// The children of an item for one step, each with the key to report for it; false when gathering
+// raised an exception of the Exception family (the item then does not match this path).
+bool gather(Search& s, handle item, handle step, Children& children) {
+    try {
+        if (PyDict_Check(item.ptr())) {
+            if (is_pattern_text(step)) {
+                object pattern = s.compiled(step);
+                for_each_item(item, [&](handle k, handle v) {
+                    if (pattern_matches(pattern, text_form(k))) children.emplace_back(borrow(k.ptr()), borrow(v.ptr()));
+                });
+            } else {
+                if (is_operator(s.f(), step)) set_attr(step, "parent", item);
+                children.emplace_back(borrow(step.ptr()), get_item(item, step));
+            }
+        } else {
+            children.emplace_back(borrow(step.ptr()), attr(item, step));
+        }
+        return true;
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        return false;
+    }
+}
+
+// `self.find([child], R(steps[offset:]), filter_=..., _first=False, all_keys=...)`.
+object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
+    object rest = steal(PyList_GetSlice(steps.ptr(), offset, PY_SSIZE_T_MAX));
+    object requirement = call(NATIVE_GLOBAL(s.f(), "R"), rest);
+    return call_kw(attr(s.self(), "find"), {list_of(child), requirement},
+                   {{"filter_", s.filter_}, {"_first", handle(Py_False)}, {"all_keys", s.all_keys}});
+}
+
+// Filter mode: whether the item meets the rest of the path, steps[offset:]. A gathered step holds when
+// at least one child meets what follows it.
+bool holds(Search& s, handle item, handle steps, Py_ssize_t offset) {
+    RecursionGuard guard;
+    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
+    if (left == 2) {
+        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
+        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
+        return truth(match_one(s.finder, item, step, expected, s.filter_));
+    }
+    Children children;
+    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    for (auto& [key, child] : children) {
+        bool found =
+            s.own_recursion ? holds(s, child, steps, offset + 1) : truth(find_below(s, child, steps, offset + 1));
+        if (found) return true;
+    }
+    return false;
+}
+
+// Value mode: what a step below gave, its key put in front of each key path, added to `out`.
+void take_found(handle found, handle key, handle out) {
+    for_each(found, [&](handle element) {
+        if (PyList_Check(element.ptr())) {
+            for_each(element, [&](handle entry) {
+                auto [value, path] = unpack2(entry);
+                insert_front(path, key);
+                append(out, entry);
+            });
+        } else if (PyTuple_Check(element.ptr())) {
+            auto [value, path] = unpack2(element);
+            insert_front(path, key);
+            append(out, element);
+        }
+    });
+}
+
+// Value mode: the hits of the rest of the path for the item, added to `out`; false when the step could
+// not be gathered.
+bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, handle out) {
+    RecursionGuard guard;
+    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
+    if (left == 2) {
+        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
+        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
+        object result = match_one(s.finder, item, step, expected, s.filter_);
+        if (truth(result)) append(out, result);
+        return true;
+    }
+    Children children;
+    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    for (auto& [key, child] : children) {
+        object found;
+        if (s.own_recursion) {
+            found = new_list();
+            collect(s, child, steps, offset + 1, found);
+        } else {
+            found = find_below(s, child, steps, offset + 1);
+        }
+        take_found(found, key, out);
+    }
+    return true;
+}
+
+// The requirement path as the walk reads it, checked.
+object checked_path(handle path, handle args) {
+    if (!PyList_Check(path.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "'args' has to be list. Instead %U in %U was provided. Examples of acceptable requirement:\n"
+                     "find(iterable, R(['a','b', 1]) ",
+                     str_of(path).ptr(), str_of(args).ptr());
+        throw_error();
+    }
+    if (PyList_GET_SIZE(path.ptr()) < 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "R object expected *args list with at least 2 values that the last one will be used as the "
+                     "expected value but instead received %U within %U",
+                     str_of(path).ptr(), str_of(args).ptr());
+        throw_error();
+    }
+    return steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
+}
+
+bool admitted(const std::vector<object>& types, handle item) {
+    if (types.empty()) return true;
+    for (const object& type : types)
+        if (is_instance(item, type)) return true;
+    return false;
+}
+
+// The hits of one requirement over the collection.
+object walk_requirement(Search& s, handle from_, const std::vector<object>& types, handle req) {
+    object hits = new_list();
+    object args = attr(req, "args");
+    if (!truth(args)) {
+        object wanted = attr(req, "kwargs");
+        for_each(from_, [&](handle item) {
+            if (!admitted(types, item)) return;
+            object result = s.finder.own_match
+                                ? match_via(s.finder, item, wanted, handle(Py_True), s.filter_)
+                                : call_kw(attr(s.self(), "_match"), {item, wanted}, {{"filter_", s.filter_}});
+            if (!truth(result)) return;
+            append(hits, s.filter ? borrow(item.ptr()) : result);
+        });
+        return hits;
+    }
+    object paths = steal(PySequence_Tuple(args.ptr()));
+    for_each(from_, [&](handle item) {
+        if (!admitted(types, item)) return;
+        bool kept = true;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths.ptr()); ++i) {
+            object steps = checked_path(borrow(PyTuple_GET_ITEM(paths.ptr(), i)), args);
+            if (s.filter) {
+                if (!holds(s, item, steps, 0)) {
+                    kept = false;
+                    break;
+                }
+            } else if (!collect(s, item, steps, 0, hits)) {
+                break;
+            }
+        }
+        if (s.filter && kept) append(hits, item);
+    });
+    return hits;
+}
+
+bool is_unhashable_error(Caught& failure) {
+    if (!failure.matches(PyExc_TypeError)) return false;
+    object shown = str_of(failure.value());
+    return truth(call_method(shown, "startswith", handle(intern("unhashable type"))));
+}
+
+// The hits every requirement returned: through the interpreter's sets, or for unhashable hits through
+// _unhashable_intersection.
+object combined(Search& s, handle r_return_objs) {
+    State& state = s.f().state<State>();
+    bool own_intersection = is_own_method(s.self(), "_unhashable_intersection", state.unhashable_intersection);
+    object own_result;  // this module's intersection gives the same list each time it is asked
+    object return_objs = borrow(PyList_GET_ITEM(r_return_objs.ptr(), 0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(r_return_objs.ptr()); ++i) {
+        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+        try {
+            object mine = steal(PySet_New(return_objs.ptr()));
+            object theirs = steal(PySet_New(results.ptr()));
+            return_objs = steal(PySequence_List(call_method(mine, "intersection", theirs).ptr()));
+        } catch (...) {
+            Caught failure;
+            if (!is_unhashable_error(failure)) failure.rethrow();
+            if (!own_intersection) {
+                return_objs = call_method(s.self(), "_unhashable_intersection", r_return_objs);
+            } else {
+                if (!own_result) own_result = unhashable_intersection(s.f(), s.self(), r_return_objs);
+                return_objs = steal(PySequence_List(own_result.ptr()));
+            }
+        }
+    }
+    return return_objs;
+}
+
+// ----- the merge of several requirements ---------------------------------------------------------------
+
+// The pairs of one requirement's results, a list of pairs taken apart.
+object flattened(handle results) {
+    object pairs = new_list();
+    for_each(results, [&](handle entry) {
+        if (PyList_Check(entry.ptr())) {
+            for_each(entry, [&](handle pair) { append(pairs, pair); });
+        } else {
+            append(pairs, entry);
+        }
+    });
+    return pairs;
+}
+
+// A group value as the merge compares it: a dictionary by the text of its keys.
+object group_value(handle value, bool keep_on_error) {
+    if (!PyDict_Check(value.ptr())) return borrow(value.ptr());
+    if (!keep_on_error) return str_of(call_method(value, "keys"));
+    try {
+        return str_of(call_method(value, "keys"));
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        return borrow(value.ptr());
+    }
+}
+
+// Whether `gkeys` admits the value under the name.
+bool admits(handle gkeys, handle name, handle value) {
+    PyObject* values = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
+    if (!values) {
+        if (PyErr_Occurred()) throw_error();
+        return true;
+    }
+    object held = borrow(values);
+    return contains(held, value);
+}
+
+// Results that do not intersect are combined through the values that the named groups of their
+// steps took: each requirement's pairs are grouped, the group values every requirement accepts are
+// kept, and the first requirement's own pairs (with all_keys, every requirement's) holding only
+// admitted values are the result.
+void merge(Search& s, handle records, handle requirements, handle return_objs) {
+    Frame& f = s.f();
+    object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
+    object gkeys = new_dict();
+    std::vector<object> all_outputs;
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
+        object req = steal(PySequence_GetItem(requirements.ptr(), i));
+        object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
+        outputs = steal(PySequence_List(outputs.ptr()));
+        all_outputs.push_back(outputs);
+        object temp = new_dict();
+        for_each(outputs, [&](handle output) {
+            for_each_item(output, [&](handle name, handle raw) {
+                object value = group_value(raw, true);
+                if (!admits(gkeys, name, value)) return;
+                object values = mapping_setdefault(temp, name, steal(PySet_New(nullptr)));
+                check(PySet_Add(values.ptr(), value.ptr()));
+            });
+        });
+        for_each_item(temp, [&](handle name, handle values) {
+            PyObject* held = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
+            if (!held && PyErr_Occurred()) throw_error();
+            if (!held) {
+                set_item(gkeys, name, values);
+            } else {
+                object before = borrow(held);
+                set_item(gkeys, name, call_method(values, "intersection", before));
+            }
+        });
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
+        object outputs = all_outputs[static_cast<size_t>(i)];
+        object pairs = new_list();
+        Py_ssize_t shared = std::min(PyList_GET_SIZE(record.ptr()), PyList_GET_SIZE(outputs.ptr()));
+        for (Py_ssize_t j = 0; j < shared; ++j) {
+            object pair = borrow(PyList_GET_ITEM(record.ptr(), j));
+            object output = borrow(PyList_GET_ITEM(outputs.ptr(), j));
+            bool kept = true;
+            for_each_item(output, [&](handle name, handle raw) {
+                if (kept && !admits(gkeys, name, group_value(raw, false))) kept = false;
+            });
+            if (kept) append(pairs, pair);
+        }
+        if (!truth(s.all_keys)) {
+            call_method(return_objs, "extend", pairs);
+            return;
+        }
+        append(return_objs, pairs);
+    }
+}
+
+// Records each requirement's results of a value search with several requirements and, when they have
+// nothing in common, merges them. Only the outermost call of a search does this.
+void record_and_merge(Search& s, handle requirements, handle r_return_objs, handle return_objs) {
+    Py_ssize_t count = PyList_GET_SIZE(r_return_objs.ptr());
+    if (s.filter || count < 2) return;
+    object first = steal(PySequence_GetItem(requirements.ptr(), 0));
+    if (!truth(attr(first, "args"))) return;
+    object records = new_list();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+        if (PyList_GET_SIZE(results.ptr()) > 0) append(records, flattened(results));
+    }
+    if (PyList_GET_SIZE(records.ptr()) == 0) return;
+    set_attr(s.self(), "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
+    set_attr(s.self(), "found_objects", records);
+    if (truth(return_objs) || PyList_GET_SIZE(records.ptr()) != count) return;
+    merge(s, records, requirements, return_objs);
+}
+
+// ----- the index projection -------------------------------------------------------------------------
+
+object projected(Search& s, handle entry, handle top, handle index) {
+    auto [value, path] = unpack2(entry);
+    object length = integer(check_value(PyObject_Length(path.ptr())));
+    if (truth(steal(PyObject_RichCompare(length.ptr(), index.ptr(), Py_LT)))) {
+        PyErr_Format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", formatted(index).ptr(),
+                     formatted(path).ptr());
+        throw_error();
+    }
+    State& state = s.f().state<State>();
+    object container =
+        is_own_method(s.self(), "_build_dict", state.build_dict)
+            ? find_build_dict(s.f(), s.self(), top, path, index)
+            : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
+    return tuple_of(container, path);
+}
+
+object projection(Search& s, handle from_, handle return_objs, handle index) {
+    object ret = new_list();
+    object top;
+    for_each(return_objs, [&](handle entry) {
+        if (!top) top = steal(PySequence_GetItem(from_.ptr(), 0));
+        if (PyList_Check(entry.ptr())) {
+            object pairs = new_list();
+            for_each(entry, [&](handle pair) { append(pairs, projected(s, pair, top, index)); });
+            append(ret, pairs);
+        } else {
+            append(ret, projected(s, entry, top, index));
+        }
+    });
+    return ret;
+}
+
+object own_or_call_reset(Frame& f, handle self) {
+    if (is_own_method(self, "reset_keys", f.state<State>().reset_keys)) return find_reset_keys(f, self);
+    return call_method(self, "reset_keys");
+}
+
+}  // namespace
+
+object find_reset_keys(Frame&, handle self) {
+    for (Name name :
+         {Name("found_objects"), Name("initial_object"), Name("initial_requirements"), Name("initial_found_objects")}) {
+        if (optional_attr(self, name)) check(PyObject_DelAttr(self.ptr(), intern(name)));
+    }
+    return py::none();
+}
+
+object find_find(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index, handle first,
+                 handle all_keys, handle requirements_arg, handle kwargs) {
+    RecursionGuard guard;
+    State& state = f.state<State>();
+    if (truth(first)) own_or_call_reset(f, self);
+    if (!truth(from_arg)) return new_list();
+    object from_ = borrow(from_arg.ptr());
+    if (!PyDict_Check(from_.ptr()) && !is_iterable(f, from_)) from_ = list_of(from_);
+    std::vector<object> types;
+    if (!type_.is_none()) {
+        if (PyList_Check(type_.ptr())) {
+            for_each(type_, [&](handle entry) { types.push_back(borrow(entry.ptr())); });
+        } else {
+            types.push_back(borrow(type_.ptr()));
+        }
+    }
+    object requirements;
+    if (PyTuple_GET_SIZE(requirements_arg.ptr()) == 0) {
+        object empty = steal(PyTuple_New(0));
+        requirements = list_of(steal(PyObject_Call(NATIVE_GLOBAL(f, "R").ptr(), empty.ptr(), kwargs.ptr())));
+    } else {
+        if (PyDict_GET_SIZE(kwargs.ptr()) > 0)
+            call_method(NATIVE_GLOBAL(f, "logger"), "warning",
+                        text("Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
+        requirements = borrow(requirements_arg.ptr());
+    }
+    requirements = is_own_method(self, "_normalize_r", state.normalize_r)
+                       ? normalize_r(f, requirements)
+                       : call_method(self, "_normalize_r", requirements);
+
+    bool outermost = false;
+    if (!optional_attr(self, "initial_object")) {
+        outermost = true;
+        set_attr(self, "initial_object", call(attr(NATIVE_GLOBAL(f, "copy"), "copy"), from_));
+        set_attr(self, "initial_requirements", requirements);
+        // only a sequence is probed by position
+        if (isinstance_abc(from_, state.sequence_abc)) {
+            object element = steal(PyObject_GetItem(from_.ptr(), integer(0).ptr()));
+            if (PyDict_Check(element.ptr())) set_attr(self, "to_find_dict", handle(Py_True));
+        }
+    }
+
+    Search s(f, self, filter_, all_keys);
+    object r_return_objs = new_list();
+    for_each(requirements, [&](handle req) {
+        if (!is_instance(req, NATIVE_GLOBAL(f, "R"))) {
+            PyErr_Format(PyExc_TypeError,
+                         "Requirements list can only contain R objects. Another type was found: %U in %U",
+                         str_of(type_of(req)).ptr(), str_of(requirements).ptr());
+            throw_error();
+        }
+        append(r_return_objs, walk_requirement(s, from_, types, req));
+    });
+
+    object return_objs = new_list();
+    if (PyList_GET_SIZE(r_return_objs.ptr()) > 0) return_objs = combined(s, r_return_objs);
+    if (outermost) record_and_merge(s, requirements, r_return_objs, return_objs);
+    if (filter_.ptr() == Py_False && !index.is_none() && check_value(PyObject_Length(from_.ptr())) == 1)
+        return_objs = projection(s, from_, return_objs, index);
+    return return_objs;
+}
+
+}  // namespace objects
