@@ -1,0 +1,496 @@
+// The walk over the data: every kind of value, mapping keys and values, the markup loop of one
+// text, the write-back of resolved references, and the one MarkupError a failure becomes.
+//
+// While the processor's class still has this module's walk methods, the walk calls its own C++
+// instead of fetching each method from the instance, and key paths are lists only where someone
+// can see them (a markup handler, an overriding method, an error message): along the walk they are
+// a chain of nodes on the C++ stack.
+#include "markup.hpp"
+
+namespace markup {
+namespace {
+
+// Far more passes than any text of a document needs: a text that keeps changing after them is
+// growing without end (an environment variable holding its own markup after other text).
+constexpr int pass_limit = 10000;
+
+constexpr Name method_names[method_count] = {"_recurse",
+                                             "_process_str",
+                                             "_process_mutable_mapping",
+                                             "_iter_mutable_mapping",
+                                             "_process_iterable",
+                                             "match_extend_list_markup"};
+
+PyObject* instance_dict(handle obj) {
+    PyObject** slot = internals::instance_dict_slot(obj.ptr());
+    return slot ? *slot : nullptr;
+}
+
+// Which walk methods a class still has as this module's own (the instance aside).
+unsigned class_bits(State& state, PyTypeObject* type) {
+    if (state.verdict_type.ptr() == reinterpret_cast<PyObject*>(type) && state.verdict_version != 0 &&
+        internals::type_version(type) == state.verdict_version)
+        return state.verdict_bits;
+    unsigned bits = 0;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        for (int i = 0; i < method_count; ++i) {
+            if (internals::type_lookup(type, intern(method_names[i])) == state.own[i].ptr()) bits |= 1u << i;
+        }
+    }
+    state.verdict_type = borrow(reinterpret_cast<PyObject*>(type));
+    state.verdict_version = internals::type_version(type);
+    state.verdict_bits = bits;
+    return bits;
+}
+
+// The exact built-in types whose classification a walk remembers.
+int builtin_slot(PyTypeObject* type) {
+    if (type == &PyUnicode_Type) return 0;
+    if (type == &PyDict_Type) return 1;
+    if (type == &PyList_Type) return 2;
+    if (type == &PyLong_Type) return 3;
+    if (type == &PyFloat_Type) return 4;
+    if (type == &PyBool_Type) return 5;
+    if (type == Py_TYPE(Py_None)) return 6;
+    if (type == &PyTuple_Type) return 7;
+    if (type == &PyBytes_Type) return 8;
+    return -1;
+}
+constexpr int builtin_slots = 9;
+
+enum class Kind : unsigned char { unknown, keep, text, mapping, iterable };
+
+// A key path along the walk: the node of a value, its parent's node and the item that leads from
+// the parent to it. The root holds the key path that the walk was handed.
+struct PathNode {
+    const PathNode* parent = nullptr;
+    handle base;  // the root's key path
+    handle key;   // the mapping key leading here; none for a list position
+    Py_ssize_t position = 0;
+    bool quiet = false;  // nothing is written back for texts here
+    mutable object list;
+};
+
+PathNode child_of(const PathNode& parent, handle key) { return PathNode{&parent, handle(), key, 0, parent.quiet, {}}; }
+PathNode child_at(const PathNode& parent, Py_ssize_t position) {
+    return PathNode{&parent, handle(), handle(), position, parent.quiet, {}};
+}
+// The same key path as `node`, under which nothing is written back.
+PathNode quiet_alias(const PathNode& node) {
+    return PathNode{node.parent, node.base, node.key, node.position, true, {}};
+}
+
+class Walk {
+public:
+    Walk(Frame& frame, handle self, handle locations)
+        : f(frame), state(frame.state<State>()), self(self), locations(locations) {}
+
+    Frame& f;
+    State& state;
+    handle self;
+    handle locations;
+
+    // The walk method is this module's own for this processor now.
+    bool native(Method method) { return (bits() & method) != 0; }
+
+    // The key path of a node as a list (the root's is the very object the walk was handed).
+    handle index_of(const PathNode& node) {
+        if (node.list) return node.list;
+        if (!node.parent && (!node.quiet || is_quiet(f, node.base))) {
+            node.list = borrow(node.base.ptr());
+            return node.list;
+        }
+        std::vector<const PathNode*> chain;
+        const PathNode* start = &node;
+        while (start->parent && !start->list) {
+            chain.push_back(start);
+            start = start->parent;
+        }
+        handle from = start->list ? handle(start->list) : start->base;
+        object items = steal(PySequence_List(from.ptr()));
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            const PathNode* step = *it;
+            object item = step->key ? borrow(step->key.ptr()) : integer(step->position);
+            check(PyList_Append(items.ptr(), item.ptr()));
+        }
+        node.list = node.quiet ? call(state.quiet_key_path, items) : items;
+        return node.list;
+    }
+
+    Kind kind_of(handle data, handle credentials) {
+        int slot = builtin_slot(Py_TYPE(data.ptr()));
+        object secret = NATIVE_GLOBAL(f, "SecretString");
+        object mutable_mapping = NATIVE_GLOBAL(f, "MutableMapping");
+        object iterable = NATIVE_GLOBAL(f, "Iterable");
+        if (slot >= 0) {
+            if (credentials.ptr() != kind_keys_[0].ptr() || secret.ptr() != kind_keys_[1].ptr() ||
+                mutable_mapping.ptr() != kind_keys_[2].ptr() || iterable.ptr() != kind_keys_[3].ptr()) {
+                kind_keys_[0] = borrow(credentials.ptr());
+                kind_keys_[1] = secret;
+                kind_keys_[2] = mutable_mapping;
+                kind_keys_[3] = iterable;
+                for (Kind& kind : kinds_) kind = Kind::unknown;
+            } else if (kinds_[slot] != Kind::unknown) {
+                return kinds_[slot];
+            }
+        }
+        Kind kind = classify(data, credentials, secret, mutable_mapping, iterable);
+        if (slot >= 0) kinds_[slot] = kind;
+        return kind;
+    }
+
+private:
+    Kind classify(handle data, handle credentials, handle secret, handle mutable_mapping, handle iterable) {
+        if (is_instance(data, credentials) || is_instance(data, secret)) return Kind::keep;
+        if (PyUnicode_Check(data.ptr())) return Kind::text;
+        // bytes (PyYAML's !!binary) and texts of other classes are values, not collections to rebuild
+        if (PyBytes_Check(data.ptr()) || PyByteArray_Check(data.ptr())) return Kind::keep;
+        if (is_instance(data, state.user_string)) return Kind::keep;
+        if (isinstance_abc(data, mutable_mapping)) return Kind::mapping;
+        if (is_instance(data, iterable)) return Kind::iterable;
+        return Kind::keep;
+    }
+
+    unsigned bits() {
+        PyTypeObject* type = Py_TYPE(self.ptr());
+        PyObject* dict = instance_dict(self);
+        if (known_ && type == type_ && type_version_ != 0 && internals::type_version(type) == type_version_ &&
+            dict == dict_ && (!dict || internals::dict_version(dict) == dict_version_))
+            return bits_;
+        unsigned bits = class_bits(state, type);
+        for (int i = 0; dict && i < method_count; ++i) {
+            if (!(bits & (1u << i))) continue;
+            if (PyDict_GetItemWithError(dict, intern(method_names[i]))) {
+                bits &= ~(1u << i);
+            } else if (PyErr_Occurred()) {
+                throw_error();
+            }
+        }
+        known_ = true;
+        type_ = type;
+        type_version_ = internals::type_version(type);
+        dict_ = dict;
+        dict_version_ = dict ? internals::dict_version(dict) : 0;
+        bits_ = bits;
+        return bits;
+    }
+
+    bool known_ = false;
+    PyTypeObject* type_ = nullptr;
+    unsigned type_version_ = 0;
+    PyObject* dict_ = nullptr;
+    uint64_t dict_version_ = 0;
+    unsigned bits_ = 0;
+    object kind_keys_[4];
+    Kind kinds_[builtin_slots] = {};
+};
+
+object walk_value(Walk& w, handle data, const PathNode& path);
+object markup_loop(Walk& w, handle data, const PathNode& path);
+object mapping_step(Walk& w, handle data, const PathNode& path);
+object iterable_step(Walk& w, handle data, const PathNode& path);
+
+// `self.<method>(data, index, locations=locations)`
+object call_walk_method(Walk& w, Name method, handle data, const PathNode& path) {
+    return call_kw(attr(w.self, method), {data, w.index_of(path)}, {{"locations", w.locations}});
+}
+
+// `self._recurse(value, index, locations=locations)`
+object recurse_step(Walk& w, handle value, const PathNode& path) {
+    if (w.native(RECURSE)) return walk_value(w, value, path);
+    return call_walk_method(w, "_recurse", value, path);
+}
+
+// ----- failures --------------------------------------------------------------------------------------
+
+// Containers nested deeper than any document: their full text form is not even tried, as the
+// interpreter's own text forms of such data can overflow the native stack under a raised recursion
+// limit.
+constexpr int shown_depth_limit = 200;
+
+// Whether dicts, lists and tuples nest deeper than `limit` levels in `value`. Reads the containers
+// directly and runs no Python code, so nothing can change them meanwhile.
+bool nested_deeper_than(handle value, int limit) {
+    std::vector<std::pair<PyObject*, int>> pending{{value.ptr(), 0}};
+    while (!pending.empty()) {
+        auto [obj, depth] = pending.back();
+        pending.pop_back();
+        bool container = PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj);
+        if (!container) continue;
+        if (depth >= limit) return true;
+        if (PyDict_Check(obj)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(obj, &pos, &key, &item)) {
+                pending.emplace_back(key, depth + 1);
+                pending.emplace_back(item, depth + 1);
+            }
+        } else {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i)
+                pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);
+        }
+    }
+    return false;
+}
+
+// The text form of a value for the message, or reprlib's shortened form when the full one cannot be
+// built (data nested as deep as the recursion limit); an empty object when neither can.
+object shown_in_message(Walk& w, handle value) {
+    if (!nested_deeper_than(value, shown_depth_limit)) {
+        try {
+            return steal(PyObject_Format(value.ptr(), nullptr));
+        } catch (...) {
+            Caught failure;
+            if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        }
+    }
+    try {
+        return call(w.state.reprlib_repr, value);
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    }
+    return object();
+}
+
+[[noreturn]] void report(Walk& w, Caught& failure, handle data, const PathNode& path) {
+    if (!failure.matches(PyExc_Exception)) failure.rethrow();
+    Handling handling(failure.value());
+    if (truth(attr(w.self, "_inhibit_recurse_exception"))) failure.rethrow();
+    object shown_index, shown_data;
+    try {
+        shown_index = shown_in_message(w, w.index_of(path));
+        if (shown_index) shown_data = shown_in_message(w, data);
+    } catch (...) {
+        Caught unshown;
+        if (!unshown.matches(PyExc_Exception)) unshown.rethrow();
+    }
+    // no room left here even for the shortened form: the level above, further from the recursion
+    // limit, reports the failure instead
+    if (!shown_data) failure.rethrow();
+    set_attr(w.self, "_inhibit_recurse_exception", handle(Py_True));
+    object message = steal(PyUnicode_FromFormat("Caught error while processing markups: \nIndex:  %U\nMarkup: %U\n",
+                                                shown_index.ptr(), shown_data.ptr()));
+    object error = call(NATIVE_GLOBAL(w.f, "MarkupError"), message);
+    raise_from(error, failure.value());
+}
+
+// ----- the kinds of value ---------------------------------------------------------------------------
+
+object text_step(Walk& w, handle data, const PathNode& path) {
+    if (w.native(PROCESS_STR)) return markup_loop(w, data, path);
+    return call_walk_method(w, "_process_str", data, path);
+}
+
+object mapping_dispatch(Walk& w, handle data, const PathNode& path) {
+    if (w.native(PROCESS_MAPPING)) return mapping_step(w, data, path);
+    return call_walk_method(w, "_process_mutable_mapping", data, path);
+}
+
+object iterable_dispatch(Walk& w, handle data, const PathNode& path) {
+    if (w.native(PROCESS_ITERABLE)) return iterable_step(w, data, path);
+    return call_walk_method(w, "_process_iterable", data, path);
+}
+
+object walk_value(Walk& w, handle data, const PathNode& path) {
+    object credentials = import_credentials(w.f);
+    RecursionGuard guard;
+    try {
+        switch (w.kind_of(data, credentials)) {
+            case Kind::text:
+                return text_step(w, data, path);
+            case Kind::mapping:
+                return mapping_dispatch(w, data, path);
+            case Kind::iterable:
+                return iterable_dispatch(w, data, path);
+            default:
+                return borrow(data.ptr());
+        }
+    } catch (...) {
+        Caught failure;
+        report(w, failure, data, path);
+    }
+}
+
+// ----- the markup loop ---------------------------------------------------------------------------------
+
+object markup_loop(Walk& w, handle data, const PathNode& path) {
+    object current = borrow(data.ptr());
+    object last_match;
+    for (int pass = 0;; ++pass) {
+        object base = NATIVE_GLOBAL(w.f, "BASE_PATTERN");
+        if (base.ptr() == w.state.base_pattern.ptr() && without_marker(current)) return current;
+        if (!truth(call_method(base, "search", current))) return current;
+        if (pass == pass_limit) raise_short(w.f, w.index_of(path), group(last_match, 0), handle());
+        object actions = attr(w.self, "_actions");
+        object iterator = steal(PyObject_GetIter(actions.ptr()));
+        bool changed = false;
+        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
+            object pair = steal(raw);
+            auto [matcher, handler] = unpack2(pair);
+            object match = call(matcher, current);
+            if (!truth(match)) continue;
+            object result = call_kw(handler, {match, current, w.index_of(path)}, {{"locations", w.locations}});
+            // a handler that gives the text back as it was found nothing to resolve
+            if (PyUnicode_Check(result.ptr()) && PyUnicode_Check(current.ptr()) &&
+                PyUnicode_Compare(result.ptr(), current.ptr()) == 0)
+                continue;
+            if (equal(matcher, attr(w.self, "match_reference_markup")) && is_container(w.f, result)) {
+                write_back(w.f, w.self, w.index_of(path), result);
+                return recurse_step(w, result, path);
+            }
+            if (!PyUnicode_Check(result.ptr())) return recurse_step(w, result, path);
+            current = result;
+            last_match = match;
+            changed = true;
+            break;
+        }
+        if (PyErr_Occurred()) throw_error();
+        if (!changed) return current;
+    }
+}
+
+// ----- mappings -----------------------------------------------------------------------------------------
+
+bool builtin_hashable(handle value) {
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+           value.ptr() == Py_None || type == &PyTuple_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type;
+}
+
+// A mapping key as the new mapping holds it: a text's markups resolved (a list-extension key left
+// for the merges), with the mapping's own key path, under which nothing is written back.
+object key_step(Walk& w, handle key, const PathNode& path) {
+    if (!PyUnicode_Check(key.ptr())) return borrow(key.ptr());
+    bool plain = without_marker(key);
+    bool own_extend_list = plain && w.native(MATCH_EXTEND_LIST) &&
+                           NATIVE_GLOBAL(w.f, "EXTEND_LIST_PATTERN").ptr() == w.state.extend_list_pattern.ptr();
+    if (!own_extend_list && truth(call_method(w.self, "match_extend_list_markup", key))) return borrow(key.ptr());
+    PathNode quiet = quiet_alias(path);
+    object new_key =
+        w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, "_process_str", key, quiet);
+    object hashable = attr(NATIVE_GLOBAL(w.f, "typing"), "Hashable");
+    if (hashable.ptr() == w.state.hashable.ptr() && builtin_hashable(new_key)) return new_key;
+    if (!is_instance(new_key, hashable)) {
+        PyErr_Format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
+        throw_error();
+    }
+    return new_key;
+}
+
+// The pairs of a mapping, each computed when asked for: the generator of _iter_mutable_mapping.
+struct Pairs {
+    object fn;  // this module's _iter_mutable_mapping, whose frame the steps run in
+    object self;
+    object data;
+    object index;
+    object locations;
+    object items;
+
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(fn);
+        v(self);
+        v(data);
+        v(index);
+        v(locations);
+        v(items);
+    }
+
+    object next() {
+        Frame frame = frame_of(fn);
+        if (!items) items = steal(PyObject_GetIter(call_method(data, "items").ptr()));
+        PyObject* raw = PyIter_Next(items.ptr());
+        if (!raw) {
+            if (PyErr_Occurred()) throw_error();
+            return object();
+        }
+        object pair = steal(raw);
+        auto [key, value] = unpack2(pair);
+        Walk w(frame, self, locations);
+        PathNode root{nullptr, index, handle(), 0, is_quiet(frame, index), {}};
+        object new_key = key_step(w, key, root);
+        PathNode child = child_of(root, new_key);
+        object new_value = recurse_step(w, value, child);
+        return tuple_of(new_key, new_value);
+    }
+};
+
+object pairs_of(Walk& w, handle data, handle index) {
+    return make_iterator(Pairs{w.state.own_iter_mapping_fn, borrow(w.self.ptr()), borrow(data.ptr()),
+                               borrow(index.ptr()), borrow(w.locations.ptr()), object()});
+}
+
+object mapping_step(Walk& w, handle data, const PathNode& path) {
+    RecursionGuard guard;
+    bool own_pairs = w.native(ITER_MAPPING);
+    if (own_pairs && PyDict_CheckExact(data.ptr())) {
+        // dict(pairs) without the pairs: the same entries, in the same order, as they are computed
+        object result = new_dict();
+        for_each_item(data, [&](handle key, handle value) {
+            object new_key = key_step(w, key, path);
+            PathNode child = child_of(path, new_key);
+            object new_value = recurse_step(w, value, child);
+            check(PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()));
+        });
+        return result;
+    }
+    object pairs =
+        own_pairs ? pairs_of(w, data, w.index_of(path)) : call_walk_method(w, "_iter_mutable_mapping", data, path);
+    return call(type_of(data), pairs);
+}
+
+// ----- other iterables ------------------------------------------------------------------------------------
+
+object iterable_step(Walk& w, handle data, const PathNode& path) {
+    RecursionGuard guard;
+    object result = new_list();
+    Py_ssize_t position = 0;
+    for_each(data, [&](handle item) {
+        PathNode child = child_at(path, position++);
+        object processed = recurse_step(w, item, child);
+        check(PyList_Append(result.ptr(), processed.ptr()));
+    });
+    return result;
+}
+
+PathNode root_of(Frame& f, handle index) { return PathNode{nullptr, index, handle(), 0, is_quiet(f, index), {}}; }
+
+}  // namespace
+
+// ----- the methods --------------------------------------------------------------------------------------
+
+object recurse(Frame& f, handle self, handle data, handle index, handle locations) {
+    AbcSnapshot snapshot;
+    Walk w(f, self, locations);
+    PathNode root = root_of(f, index);
+    return walk_value(w, data, root);
+}
+
+object iter_mutable_mapping(Frame& f, handle self, handle data, handle index, handle locations) {
+    Walk w(f, self, locations);
+    return pairs_of(w, data, index);
+}
+
+object process_mutable_mapping(Frame& f, handle self, handle data, handle index, handle locations) {
+    AbcSnapshot snapshot;
+    Walk w(f, self, locations);
+    PathNode root = root_of(f, index);
+    return mapping_step(w, data, root);
+}
+
+object process_iterable(Frame& f, handle self, handle data, handle index, handle locations) {
+    AbcSnapshot snapshot;
+    Walk w(f, self, locations);
+    PathNode root = root_of(f, index);
+    return iterable_step(w, data, root);
+}
+
+object process_str(Frame& f, handle self, handle data, handle index, handle locations) {
+    AbcSnapshot snapshot;
+    Walk w(f, self, locations);
+    PathNode root = root_of(f, index);
+    return markup_loop(w, data, root);
+}
+
+}  // namespace markup
