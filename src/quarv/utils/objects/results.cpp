@@ -126,33 +126,59 @@ object find_unhashable_intersection(Frame& f, handle self, handle unhashables_li
 
 // ----- the index projection --------------------------------------------------------------------------------
 
-object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index) {
-    RecursionGuard guard;
-    if (!truth(keys) || equal(index, integer(0))) return borrow(from_.ptr());
-    object next_index = steal(PyNumber_Subtract(index.ptr(), integer(1).ptr()));
-    object reached;
-    object rest;
+namespace {
+
+// One step down from `from_` by the keys from `start` on: the container reached and the number of keys
+// the step took.
+object build_step(handle from_, handle keys, Py_ssize_t start, Py_ssize_t& taken) {
     if (PyDict_Check(from_.ptr())) {
-        reached = get_item(from_, item_at(keys, 0));
-        rest = slice_from(keys, 1);
-    } else {
-        // the first key names attributes, "." between them; the second key is the item of what they hold
-        object names = item_at(keys, 0);
-        if (!PyUnicode_Check(names.ptr())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str",
-                         Py_TYPE(names.ptr())->tp_name);
-            throw_error();
-        }
-        object key = item_at(keys, 1);
-        reached = borrow(from_.ptr());
-        object parts = steal(PyUnicode_Split(names.ptr(), intern("."), -1));
-        for_each(parts, [&](handle name) { reached = attr(reached, name); });
-        reached = get_item(reached, key);
-        rest = slice_from(keys, 2);
+        taken = 1;
+        return get_item(from_, item_at(keys, start));
     }
-    if (is_own_method(self, "_build_dict", f.state<State>().build_dict))
-        return find_build_dict(f, self, reached, rest, next_index);
-    return call_kw(attr(self, "_build_dict"), {reached, rest}, {{"index", next_index}});
+    // the first key names attributes, "." between them; the second key is the item of what they hold
+    object names = item_at(keys, start);
+    if (!PyUnicode_Check(names.ptr())) {
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(names.ptr())->tp_name);
+        throw_error();
+    }
+    object key = item_at(keys, start + 1);
+    object reached = borrow(from_.ptr());
+    object parts = steal(PyUnicode_Split(names.ptr(), intern("."), -1));
+    for_each(parts, [&](handle name) { reached = attr(reached, name); });
+    taken = 2;
+    return get_item(reached, key);
+}
+
+}  // namespace
+
+object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index) {
+    // the steps follow one another here while _build_dict is this module's own; the rest of the keys
+    // is sliced off only for a method that replaces it
+    bool indexed = PyList_Check(keys.ptr()) || PyTuple_Check(keys.ptr());
+    object current = borrow(from_.ptr());
+    object remaining = borrow(keys.ptr());
+    Py_ssize_t start = 0;
+    object steps_left = borrow(index.ptr());
+    object zero = integer(0);
+    object one = integer(1);
+    while (true) {
+        bool empty = indexed ? check_value(PyObject_Length(remaining.ptr())) <= start : !truth(remaining);
+        if (empty || equal(steps_left, zero)) return current;
+        object next_index = steal(PyNumber_Subtract(steps_left.ptr(), one.ptr()));
+        Py_ssize_t taken = 0;
+        object reached = build_step(current, remaining, start, taken);
+        if (indexed) {
+            start += taken;
+        } else {
+            remaining = slice_from(remaining, taken);
+        }
+        if (!is_own_method(self, "_build_dict", f.state<State>().build_dict)) {
+            object rest = indexed ? slice_from(remaining, start) : remaining;
+            return call_kw(attr(self, "_build_dict"), {reached, rest}, {{"index", next_index}});
+        }
+        current = reached;
+        steps_left = next_index;
+    }
 }
 
 // ----- the path expansion ------------------------------------------------------------------------------------
