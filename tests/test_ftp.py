@@ -1,6 +1,7 @@
 """The FTP plug-in Dorvex against a real FTP server on the loopback interface (pyftpdlib, run by a
 fixture on a free port, with a temporary user and folder)."""
 
+import builtins
 import calendar
 import datetime
 import ftplib
@@ -599,6 +600,20 @@ def test_a_download_replaces_the_target_keeping_its_mode_and_links(server, plugi
     plugin.copyfile(server.url("/f"), str(local / "fresh"), 10, upload=False)
     assert libstat.S_IMODE((local / "fresh").stat().st_mode) == 0o666 & ~old
     assert sorted(p.name for p in local.iterdir()) == ["fresh", "kept", "link"]
+
+
+def test_a_folder_that_takes_no_new_file_gets_the_target_written_directly(server, plugin, home, local,
+                                                                           monkeypatch):
+    def open_refusing_new_files(path, mode="r", *args, **kwargs):
+        if "x" in mode:
+            raise PermissionError(13, "Permission denied", path)
+        return builtins.open(path, mode, *args, **kwargs)
+
+    monkeypatch.setattr(dorvex, "open", open_refusing_new_files, raising=False)
+    (home / "f").write_bytes(b"new content")
+    (local / "kept").write_bytes(b"old")
+    plugin.copyfile(server.url("/f"), str(local / "kept"), 10, upload=False)
+    assert (local / "kept").read_bytes() == b"new content" and list(local.iterdir()) == [local / "kept"]
 
 
 def test_a_download_into_a_device_writes_it_directly(server, plugin, home):

@@ -9,6 +9,7 @@
 // A download is written to a temporary file beside the target, which replaces the target only once
 // the whole file has arrived: a refused or broken transfer leaves the target as it was.
 #include <array>
+#include <tuple>
 #include <utility>
 
 #include "native/collections.hpp"
@@ -46,7 +47,8 @@ The side that upload marks as local is taken as a local path.
 A download is written to a temporary file in the target's folder, which replaces the target only when
 the whole file has arrived: when the server refuses the file, or the transfer breaks off or runs out
 of time, the target stays as it was and the temporary file is removed. An existing target keeps its
-permission bits. A target that is no regular file (a device, a pipe) is written directly.
+permission bits. A target that is no regular file (a device, a pipe), or whose folder takes no new
+file, is written directly.
 
 The user name and the password go to the server in clear text.
 
@@ -443,7 +445,16 @@ void download(Frame& f, const Transfer& t) {
         call_method(os, "close", call_method(os, "open", target, attr(os, "O_WRONLY")));
         mode_kept = call_method(libstat, "S_IMODE", st_mode);
     }
-    auto [partial_path, partial_file] = create_beside(f, target);
+    object partial_path, partial_file;
+    try {
+        std::tie(partial_path, partial_file) = create_beside(f, target);
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_PermissionError)) failure.rethrow();
+        // a folder that takes no new file, where the target itself may still be writable
+        retrieve_into(f, t, call(open_file, t.to_path, text("wb")));
+        return;
+    }
     try {
         retrieve_into(f, t, partial_file, mode_kept);
         call_method(os, "replace", partial_path, target);
