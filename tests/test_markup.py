@@ -327,6 +327,23 @@ def test_an_unhashable_key_is_reported_with_the_mappings_key_path():
     assert str(error.__cause__) == "Value [1, 2] for %CLI{k} is not hashable"
 
 
+def test_the_hashable_test_follows_the_module_namespace(monkeypatch):
+    class Refusing(type):
+        def __instancecheck__(cls, obj):
+            return False
+
+    class NotHashable(metaclass=Refusing):
+        pass
+
+    processor = Processor()
+    assert processor({"a": 1}) == {"a": 1}
+    monkeypatch.setattr(markup, "typing", types.SimpleNamespace(Hashable=NotHashable))
+    assert str(failure(processor, {"a": 1}).__cause__) == "Value 'a' for a is not hashable"
+    monkeypatch.undo()
+    monkeypatch.setattr(markup.typing, "Hashable", NotHashable)
+    assert str(failure(processor, {"b": 1}).__cause__) == "Value 'b' for b is not hashable"
+
+
 # ----- write-back ---------------------------------------------------------------------------------------------
 
 def test_resolved_references_are_written_back_for_later_references():

@@ -47,9 +47,10 @@ struct State {
     object base_pattern;
     object extend_list_pattern;
     object typing_module;
-    object hashable;      // typing.Hashable as the body found it
-    object user_string;   // collections.UserString
-    object reprlib_repr;  // reprlib.repr
+    object hashable;              // typing.Hashable as the body found it
+    uint64_t typing_version = 0;  // the typing module's namespace when it last still had it
+    object user_string;           // collections.UserString
+    object reprlib_repr;          // reprlib.repr
     // the list class of key paths under which nothing is written back into the caller's data (a
     // mapping key's texts, the references of a list extension)
     object quiet_key_path;

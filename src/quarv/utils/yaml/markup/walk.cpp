@@ -358,6 +358,19 @@ bool builtin_hashable(handle value) {
            value.ptr() == Py_None || type == &PyTuple_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type;
 }
 
+// `typing.Hashable` is still the class the body found, whose answer for the built-in hashable types
+// is yes: known without a look-up while the typing module's namespace is unchanged.
+bool hashable_is_own(Walk& w) {
+    State& state = w.state;
+    object typing = NATIVE_GLOBAL(w.f, "typing");
+    if (typing.ptr() != state.typing_module.ptr() || !PyModule_CheckExact(typing.ptr())) return false;
+    PyObject* names = PyModule_GetDict(typing.ptr());
+    if (state.typing_version != 0 && internals::dict_version(names) == state.typing_version) return true;
+    if (attr(typing, "Hashable").ptr() != state.hashable.ptr()) return false;
+    state.typing_version = internals::dict_version(names);
+    return true;
+}
+
 // A mapping key as the new mapping holds it: a text's markups resolved (a list-extension key left
 // for the merges), with the mapping's own key path, under which nothing is written back.
 object key_step(Walk& w, handle key, const PathNode& path) {
@@ -369,8 +382,8 @@ object key_step(Walk& w, handle key, const PathNode& path) {
     PathNode quiet = quiet_alias(path);
     object new_key =
         w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, "_process_str", key, quiet);
+    if (builtin_hashable(new_key) && hashable_is_own(w)) return new_key;
     object hashable = attr(NATIVE_GLOBAL(w.f, "typing"), "Hashable");
-    if (hashable.ptr() == w.state.hashable.ptr() && builtin_hashable(new_key)) return new_key;
     if (!is_instance(new_key, hashable)) {
         PyErr_Format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
         throw_error();
