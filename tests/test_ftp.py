@@ -625,8 +625,9 @@ def test_a_download_into_a_device_writes_it_directly(server, plugin, home):
 def test_a_download_into_a_folder_is_refused_before_the_transfer(server, plugin, home, local):
     (home / "f").write_bytes(b"x")
     for target in (str(local), str(local) + "/", str(local / "nothing") + "/", str(local / "no" / "f")):
-        with pytest.raises(OSError):
+        with pytest.raises(OSError) as raised:
             plugin.copyfile(server.url("/f"), target, 10, upload=False)
+        assert raised.value.filename == target  # the error open() gives for the target itself
     assert server.sent("RETR") == [] and list(local.iterdir()) == []
 
 

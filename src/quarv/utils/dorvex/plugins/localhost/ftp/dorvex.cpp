@@ -450,8 +450,9 @@ void download(Frame& f, const Transfer& t) {
         std::tie(partial_path, partial_file) = create_beside(f, target);
     } catch (...) {
         Caught failure;
-        if (!failure.matches(PyExc_PermissionError)) failure.rethrow();
-        // a folder that takes no new file, where the target itself may still be writable
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        // No file can be made beside the target (no such folder, no permission, a name too long):
+        // the target is opened as it is, which either refuses it with its own error or writes it.
         retrieve_into(f, t, call(open_file, t.to_path, text("wb")));
         return;
     }
