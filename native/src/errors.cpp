@@ -128,14 +128,13 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-// ----- the recursion guard ------------------------------------------------------------------------
+// ----- the native stack and the recursion guard --------------------------------------------------
 
-namespace {
+namespace detail {
 
-// Native frames below this address would eat into the last part of the thread's stack.
-uintptr_t stack_floor() {
-    __attribute__((tls_model("initial-exec"))) thread_local uintptr_t floor = 0;
-    if (floor) return floor;
+constinit __attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor = 0;
+
+uintptr_t find_stack_floor() noexcept {
     pthread_attr_t attributes;
     void* low = nullptr;
     size_t size = 0;
@@ -145,18 +144,23 @@ uintptr_t stack_floor() {
     }
     // Keep a reserve for the interpreter and for user code called from native code.
     const size_t reserve = size / 4 < (size_t{256} << 10) ? size / 4 : (size_t{256} << 10);
-    floor = reinterpret_cast<uintptr_t>(low) + reserve;
-    return floor;
+    // never 0, which means "not found yet": an unknown stack is not checked
+    stack_floor = reinterpret_cast<uintptr_t>(low) + reserve + (low ? 0 : 1);
+    return stack_floor;
 }
 
-}  // namespace
+void raise_stack_exhausted(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    throw_error();
+}
+
+}  // namespace detail
 
 RecursionGuard::RecursionGuard(const char* where) {
     if (Py_EnterRecursiveCall(where)) throw_error();
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
+    if (native_stack_exhausted()) {
         Py_LeaveRecursiveCall();
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        throw_error();
+        detail::raise_stack_exhausted(where);
     }
 }
 

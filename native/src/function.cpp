@@ -234,6 +234,9 @@ private:
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
+        // a native function called again through user code, or with a raised recursion limit,
+        // meets the end of the native stack here rather than past it
+        check_native_stack();
         auto* fn = reinterpret_cast<FunctionObject*>(callable);
         Slots slots(fn->shared->sig.total());
         bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data());

@@ -26,6 +26,7 @@ void finish(IteratorObject* it) noexcept {
 
 PyObject* iterator_next(PyObject* self) {
     return boundary([&]() -> PyObject* {
+        check_native_stack();
         IteratorObject* it = as_iterator(self);
         if (!it->core) return nullptr;  // StopIteration, without an instance being made
         if (it->running) raise(PyExc_ValueError, "iterator already executing");

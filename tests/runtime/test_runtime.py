@@ -279,6 +279,31 @@ def test_deep_native_recursion_raises_instead_of_overflowing(run_python, in_thre
     assert result.stdout.splitlines() == ["RecursionError: maximum recursion depth exceeded", "0"]
 
 
+@pytest.mark.parametrize("in_thread", [False, True])
+def test_a_native_function_called_again_through_python_code_meets_the_end_of_the_stack(run_python, in_thread):
+    # forward() holds no recursion guard of its own: the check at every native call stops it
+    code = textwrap.dedent(f"""
+        import sys, threading, _runtime_probe as p
+        sys.setrecursionlimit(10**7)
+        def again(n):
+            return p.forward(again, n - 1) if n else 0
+        def run():
+            try:
+                again(10**7)
+            except RecursionError as error:
+                print('RecursionError:', error)
+        if {in_thread}:
+            threading.stack_size(1 << 20)
+            t = threading.Thread(target=run); t.start(); t.join()
+        else:
+            run()
+        print(again(100))
+    """)
+    result = run_python(code, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["RecursionError: maximum recursion depth exceeded", "0"]
+
+
 def test_inner_functions_close_over_their_values(probe):
     counter = probe.make_counter(5)
     assert counter() == 6 and counter(step=10) == 15

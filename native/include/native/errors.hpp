@@ -3,6 +3,7 @@
 // the GIL).
 #pragma once
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -90,6 +91,31 @@ int boundary_status(Fn&& fn) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Guards
+
+namespace detail {
+// The lowest address native frames of this thread may reach (0 until first asked for): above the
+// end of its stack by a reserve for the interpreter, and for user code called from native code.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local uintptr_t stack_floor;
+uintptr_t find_stack_floor() noexcept;
+[[noreturn]] void raise_stack_exhausted(const char* where);
+}  // namespace detail
+
+// Whether this thread's native stack is nearly used up. The interpreter counts only its own frames
+// against the recursion limit: with a raised limit, or where native code calls itself through user
+// code, native frames could overflow the C stack before that limit trips.
+[[gnu::always_inline]] inline bool native_stack_exhausted() {
+    uintptr_t floor = detail::stack_floor;
+    if (!floor) [[unlikely]]
+        floor = detail::find_stack_floor();
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+// Raises RecursionError when the native stack is nearly used up. Every call of a native function
+// checks this (one comparison), and so does RecursionGuard.
+[[gnu::always_inline]] inline void check_native_stack(const char* where = "") {
+    if (native_stack_exhausted()) [[unlikely]]
+        detail::raise_stack_exhausted(where);
+}
 
 // Deep recursion of native code: enters the interpreter's recursion accounting and also checks
 // the native stack itself, so a raised recursion limit cannot make native code overflow it.
