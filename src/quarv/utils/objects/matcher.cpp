@@ -242,9 +242,10 @@ Verdict dict_entry(Finder& finder, handle obj, const Entry& entry, bool filter) 
     handle key = entry.key;
     handle expected = entry.expected;
     try {
-        if (is_operator(f, key) || is_pattern_text(key)) {
-            object hits = is_operator(f, key) ? operator_key_hits(finder, obj, key, expected)
-                                              : pattern_key_hits(finder, obj, key, expected);
+        bool operator_key = is_operator(f, key);
+        if (operator_key || is_pattern_text(key)) {
+            object hits = operator_key ? operator_key_hits(finder, obj, key, expected)
+                                       : pattern_key_hits(finder, obj, key, expected);
             if (PyList_GET_SIZE(hits.ptr()) == 0) return fail(false_());
             return pass(hits);
         }
@@ -376,7 +377,7 @@ std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax)
     return entries;
 }
 
-object match_entries(Finder& finder, handle obj, const std::vector<Entry>& entries, handle use_syntax, handle filter_) {
+object match_entries(Finder& finder, handle obj, std::span<const Entry> entries, handle use_syntax, handle filter_) {
     RecursionGuard guard;
     Frame& f = finder.f;
     bool filter = truth(filter_);
@@ -396,7 +397,7 @@ object match_entries(Finder& finder, handle obj, const std::vector<Entry>& entri
             continue;
         }
         Verdict verdict;
-        if (is_instance(entry.expected, NATIVE_GLOBAL(f, "BaseLogic"))) {
+        if (is_instance_of(entry.expected, NATIVE_GLOBAL(f, "BaseLogic"))) {
             verdict = logic_entry(obj, is_dict, entry, filter);
         } else if (PyCallable_Check(entry.expected.ptr())) {
             verdict = callable_entry(obj, is_dict, entry, filter);
@@ -436,8 +437,8 @@ object match_one(Finder& finder, handle obj, handle key, handle expected, handle
     // the one-entry mapping is not made, but its key is hashed as making it would
     if (!PyUnicode_CheckExact(key.ptr()) && !PyLong_CheckExact(key.ptr())) check_value(PyObject_Hash(key.ptr()));
     if (equals_none(obj)) return false_();
-    std::vector<Entry> entries{Entry{borrow(key.ptr()), borrow(expected.ptr()), true, false}};
-    return match_entries(finder, obj, entries, handle(Py_False), filter_);
+    const Entry entry{borrow(key.ptr()), borrow(expected.ptr()), true, false};
+    return match_entries(finder, obj, std::span<const Entry>(&entry, 1), handle(Py_False), filter_);
 }
 
 object find_match(Frame& f, handle self, handle obj, handle wanted, handle use_syntax, handle filter_) {

@@ -1,6 +1,7 @@
 // Pieces of quarv.utils.objects shared by its translation units.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "native/collections.hpp"
@@ -41,7 +42,9 @@ struct State {
 
 // `isinstance(obj, Iterable)` with the module-level name looked up now.
 bool is_iterable(Frame& f, handle obj);
-// `isinstance(obj, Operator)`, `isinstance(obj, NotExists)`, `isinstance(obj, R)`.
+// `isinstance(obj, cls)`.
+bool is_instance_of(handle obj, handle cls);
+// `isinstance(obj, Operator)`, `isinstance(obj, NotExists)`.
 bool is_operator(Frame& f, handle obj);
 bool is_not_exists(Frame& f, handle obj);
 // A str (or subclass) whose first character is "(".
@@ -55,8 +58,9 @@ object compile_pattern(Frame& f, handle source);
 // The same, a failure of the `Exception` family raised as ValueError "'{shown}' is not a valid regex
 // expression" from it.
 object compile_or_refuse(Frame& f, handle source, handle shown);
-// Whether `pattern.match(text)` gives a match.
+// Whether `pattern.match(text)` gives a match; the same through the bound `match` of a pattern.
 bool pattern_matches(handle pattern, handle text);
+bool matcher_accepts(handle match, handle text);
 // `list(pattern.groupindex)[0]`, the pattern's first group name (IndexError when it has none).
 object first_group_name(handle pattern);
 // `"{}".format(value)`.
@@ -91,7 +95,7 @@ struct Entry {
 // Groups a requirement mapping into entries.
 std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax);
 // The matcher itself, on grouped entries; `filter_` is passed on as given, its truth decides.
-object match_entries(Finder& finder, handle obj, const std::vector<Entry>& entries, handle use_syntax, handle filter_);
+object match_entries(Finder& finder, handle obj, std::span<const Entry> entries, handle use_syntax, handle filter_);
 // `self._match(obj, wanted, use__syntax, filter_=filter_)`, run here when it is this module's own.
 object match_via(Finder& finder, handle obj, handle wanted, handle use_syntax, handle filter_);
 // The matcher on the one entry {key: expected}, use__syntax false, as the walk calls it for a path of

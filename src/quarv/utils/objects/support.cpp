@@ -15,8 +15,20 @@ bool is_iterable(Frame& f, handle obj) {
     return is_instance(obj, iterable);
 }
 
-bool is_operator(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "Operator")); }
-bool is_not_exists(Frame& f, handle obj) { return is_instance(obj, NATIVE_GLOBAL(f, "NotExists")); }
+bool is_instance_of(handle obj, handle cls) {
+    // a class made by `type` itself answers by the object's type and its __class__, which for the
+    // built-in value types is their type: none of them derives from a class of ours or the caller's
+    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
+        PyTypeObject* type = Py_TYPE(obj.ptr());
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyDict_Type || type == &PyList_Type ||
+            type == &PyTuple_Type || type == &PyFloat_Type || type == &PyBool_Type || obj.ptr() == Py_None)
+            return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
+    }
+    return is_instance(obj, cls);
+}
+
+bool is_operator(Frame& f, handle obj) { return is_instance_of(obj, NATIVE_GLOBAL(f, "Operator")); }
+bool is_not_exists(Frame& f, handle obj) { return is_instance_of(obj, NATIVE_GLOBAL(f, "NotExists")); }
 
 bool is_pattern_text(handle obj) {
     if (!PyUnicode_Check(obj.ptr())) return false;
@@ -53,6 +65,7 @@ object compile_or_refuse(Frame& f, handle source, handle shown) {
 }
 
 bool pattern_matches(handle pattern, handle text) { return truth(call_method(pattern, "match", text)); }
+bool matcher_accepts(handle match, handle text) { return truth(call(match, text)); }
 
 object first_group_name(handle pattern) {
     object groups = attr(pattern, "groupindex");

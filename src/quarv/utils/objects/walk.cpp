@@ -14,9 +14,10 @@ struct Search {
     // self.find, _normalize_r and the result-set methods are this module's, and so is R: a step down a
     // path is then walked here instead of by a call of find on a one-item list
     bool own_recursion;
-    // compiled step patterns of this search, while re.compile is the standard library's own
+    // the `match` of the compiled step patterns of this search, while re.compile is the standard
+    // library's own
     bool cache_patterns;
-    std::vector<std::pair<object, object>> patterns;
+    std::vector<std::pair<object, object>> matchers;
 
     Search(Frame& f, handle self, handle filter_arg, handle all_keys_arg)
         : finder(f, self), filter_(filter_arg), filter(truth(filter_arg)), all_keys(all_keys_arg) {
@@ -31,14 +32,14 @@ struct Search {
     Frame& f() { return finder.f; }
     handle self() { return finder.self; }
 
-    // `re.compile(step)`; the same text object gives the same pattern during the search.
-    object compiled(handle step) {
-        if (!cache_patterns) return compile_pattern(f(), step);
-        for (auto& [source, pattern] : patterns)
-            if (source.ptr() == step.ptr()) return pattern;
-        object pattern = compile_pattern(f(), step);
-        if (patterns.size() < 64) patterns.emplace_back(borrow(step.ptr()), pattern);
-        return pattern;
+    // `re.compile(step).match`; the same text object gives the same pattern during the search.
+    object matcher(handle step) {
+        if (!cache_patterns) return attr(compile_pattern(f(), step), "match");
+        for (auto& [source, match] : matchers)
+            if (source.ptr() == step.ptr()) return match;
+        object match = attr(compile_pattern(f(), step), "match");
+        if (matchers.size() < 64) matchers.emplace_back(borrow(step.ptr()), match);
+        return match;
     }
 };
 
@@ -50,9 +51,9 @@ bool gather(Search& s, handle item, handle step, Children& children) {
     try {
         if (PyDict_Check(item.ptr())) {
             if (is_pattern_text(step)) {
-                object pattern = s.compiled(step);
+                object match = s.matcher(step);
                 for_each_item(item, [&](handle k, handle v) {
-                    if (pattern_matches(pattern, text_form(k))) children.emplace_back(borrow(k.ptr()), borrow(v.ptr()));
+                    if (matcher_accepts(match, text_form(k))) children.emplace_back(borrow(k.ptr()), borrow(v.ptr()));
                 });
             } else {
                 if (is_operator(s.f(), step)) set_attr(step, "parent", item);
@@ -97,46 +98,51 @@ bool holds(Search& s, handle item, handle steps, Py_ssize_t offset) {
     return false;
 }
 
-// Value mode: what a step below gave, its key put in front of each key path, added to `out`.
-void take_found(handle found, handle key, handle out) {
-    for_each(found, [&](handle element) {
+// Value mode: the elements from `mark` on are what a step below gave for the child reached by `key`;
+// they become pairs with the key in front of their key paths (a list of pairs taken apart, anything
+// else left out).
+void take_found(std::vector<object>& out, size_t mark, handle key) {
+    std::vector<object> found(std::make_move_iterator(out.begin() + static_cast<std::ptrdiff_t>(mark)),
+                              std::make_move_iterator(out.end()));
+    out.resize(mark);
+    for (object& element : found) {
         if (PyList_Check(element.ptr())) {
             for_each(element, [&](handle entry) {
                 auto [value, path] = unpack2(entry);
                 insert_front(path, key);
-                append(out, entry);
+                out.push_back(borrow(entry.ptr()));
             });
         } else if (PyTuple_Check(element.ptr())) {
             auto [value, path] = unpack2(element);
             insert_front(path, key);
-            append(out, element);
+            out.push_back(std::move(element));
         }
-    });
+    }
 }
 
 // Value mode: the hits of the rest of the path for the item, added to `out`; false when the step could
 // not be gathered.
-bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, handle out) {
+bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vector<object>& out) {
     RecursionGuard guard;
     Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
     if (left == 2) {
         object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
         object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
         object result = match_one(s.finder, item, step, expected, s.filter_);
-        if (truth(result)) append(out, result);
+        if (truth(result)) out.push_back(result);
         return true;
     }
     Children children;
     if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
     for (auto& [key, child] : children) {
-        object found;
+        size_t mark = out.size();
         if (s.own_recursion) {
-            found = new_list();
-            collect(s, child, steps, offset + 1, found);
+            collect(s, child, steps, offset + 1, out);
         } else {
-            found = find_below(s, child, steps, offset + 1);
+            object found = find_below(s, child, steps, offset + 1);
+            for_each(found, [&](handle element) { out.push_back(borrow(element.ptr())); });
         }
-        take_found(found, key, out);
+        take_found(out, mark, key);
     }
     return true;
 }
@@ -163,7 +169,7 @@ object checked_path(handle path, handle args) {
 bool admitted(const std::vector<object>& types, handle item) {
     if (types.empty()) return true;
     for (const object& type : types)
-        if (is_instance(item, type)) return true;
+        if (is_instance_of(item, type)) return true;
     return false;
 }
 
@@ -184,9 +190,11 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
         return hits;
     }
     object paths = steal(PySequence_Tuple(args.ptr()));
+    std::vector<object> values;
     for_each(from_, [&](handle item) {
         if (!admitted(types, item)) return;
         bool kept = true;
+        values.clear();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths.ptr()); ++i) {
             object steps = checked_path(borrow(PyTuple_GET_ITEM(paths.ptr(), i)), args);
             if (s.filter) {
@@ -194,11 +202,12 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
                     kept = false;
                     break;
                 }
-            } else if (!collect(s, item, steps, 0, hits)) {
+            } else if (!collect(s, item, steps, 0, values)) {
                 break;
             }
         }
         if (s.filter && kept) append(hits, item);
+        for (object& value : values) append(hits, value);
     });
     return hits;
 }
