@@ -519,3 +519,12 @@ def test_deep_input_raises_recursion_error():
             print("RecursionError")
     """
     assert run_child(code) == ["RecursionError"] * 5
+
+
+def test_nothing_is_recorded_where_nothing_can_be():
+    # a first step that is no text, over objects
+    assert find([Obj(), {5: "x"}], R([5, "x"]), R([5, "y"]), filter_=False) == []
+    assert find([Obj(a={"b": 1, "c": 2})], R(["a", "b", 1]), R(["a", "c", 2]), filter_=False) == [(1, ["a", "b"])]
+    # sets and dictionaries are not probed by position
+    assert find({(1, 2)}, R(["count", 1]), R(["index", 0]), filter_=False) == []
+    assert find({0: "zero", 1: "one"}, R(["real", 1])) == [1]
