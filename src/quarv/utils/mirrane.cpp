@@ -453,6 +453,7 @@ bool str_is_secret(Frame& f, handle text, handle secret_cls) {
 }
 
 object to_plaintext(Frame& f, handle value) {
+    RecursionGuard guard;  // the text form of a value may hold the plaintext of others
     object secret_cls = NATIVE_GLOBAL(f, "SecretString");
     bool secret =
         PyUnicode_CheckExact(value.ptr()) ? str_is_secret(f, value, secret_cls) : is_instance(value, secret_cls);
