@@ -241,6 +241,7 @@ object translator_result(handle translators, handle name) {
 }
 
 object translation(State& state, handle names, handle translators_owner, Name translators_name, handle name) {
+    RecursionGuard guard;  // a translator or a key's own methods may translate again
     if (object found = exact_translation(names, name)) return found;
     if (object found = prefix_translation(state, names, name)) return found;
     if (object found = translator_result(attr(translators_owner, translators_name), name)) return found;
