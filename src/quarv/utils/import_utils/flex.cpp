@@ -73,6 +73,7 @@ object import_by_name(Frame& f, handle obj) {
 }
 
 object flex_load(Frame& f, handle self, handle obj) {
+    RecursionGuard guard;  // a loaded file may load others, or itself
     log_debug(f, "Loading: %s", obj);
     object module;
     if (contains(attr(f.global("sys"), "modules"), obj)) {
