@@ -7,6 +7,7 @@ using namespace native;
 
 // Handing the base the items view rather than the mapping keeps it from sorting the keys.
 object ordereddict_representer(Frame&, handle dumper, handle data) {
+    RecursionGuard guard;  // the values are represented from here, nested mappings through here again
     object represent_dict = attr(dumper, "represent_dict");
     object items = call_method(data, "items");
     return call(represent_dict, items);
