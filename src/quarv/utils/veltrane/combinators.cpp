@@ -65,7 +65,12 @@ Result convert(Walk& walk, handle self, handle data, bool path_aware) {
     object fn = attr(self, "schema");
     object path = optional_attr(self, "path");  // the path this call validates at
     Result converted = attempt([&] {
-        if (!path_aware) return Result::of(PyObject_CallOneArg(fn.ptr(), data.ptr()));
+        if (!path_aware) {
+            // int(text) is the text read in base 10, with the same errors
+            if (fn.ptr() == reinterpret_cast<PyObject*>(&PyLong_Type) && PyUnicode_CheckExact(data.ptr()))
+                return Result::of(PyLong_FromUnicodeObject(data.ptr(), 10));
+            return Result::of(PyObject_CallOneArg(fn.ptr(), data.ptr()));
+        }
         object given = path ? path : attr(self, "path");
         PyObject* args[] = {nullptr, given.ptr(), data.ptr()};
         return Result::of(PyObject_Vectorcall(fn.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -163,7 +168,15 @@ public:
     PositionSlot(handle self, handle path) : self_(self), path_(path), size_(check_value(PyObject_Size(path.ptr()))) {
         append(path_, handle(Py_None));
     }
-    void set(Py_ssize_t position) { set_item(path_, integer(-1), integer(position)); }
+    void set(Py_ssize_t position) {
+        object index = steal(PyLong_FromSsize_t(position));
+        Py_ssize_t size = PyList_CheckExact(path_.ptr()) ? PyList_GET_SIZE(path_.ptr()) : 0;
+        if (size > 0) {
+            check(PyList_SetItem(path_.ptr(), size - 1, index.release().ptr()));
+        } else {
+            set_item(path_, integer(-1), index);
+        }
+    }
     void restore() {
         if (PyList_Check(path_.ptr())) {
             if (PyList_GET_SIZE(path_.ptr()) > size_)

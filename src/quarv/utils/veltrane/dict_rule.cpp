@@ -104,20 +104,27 @@ std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[nam
 WalkMemo::WalkMemo() = default;
 WalkMemo::~WalkMemo() = default;
 
+bool WalkMemo::schema_class_usable(Frame& f, handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (cls.ptr() == schema_class_.ptr() && schema_version_ != 0 && internals::type_version(type) == schema_version_)
+        return schema_usable_;
+    schema_usable_ = schema_class_untouched(f, cls) && priority_untouched(f, cls);
+    schema_class_ = borrow(cls.ptr());
+    schema_version_ = PyType_Check(cls.ptr()) ? internals::type_version(type) : 0;
+    return schema_usable_;
+}
+
 std::shared_ptr<DictPlan> WalkMemo::plan(Frame& f, handle schema) {
     if (!PyDict_CheckExact(schema.ptr())) return nullptr;
+    std::shared_ptr<DictPlan>& entry = plans_[schema.ptr()];
+    // an unchanged module namespace and built-ins give the names the plan was made with
+    if (entry && entry->current(f)) return schema_class_usable(f, entry->names[2]) ? entry : nullptr;
     const OwnObjects& own = f.state<State>().own;
     object names[name_count];
     for (int i = 0; i < name_count; ++i) names[i] = f.global(name_slots[i]);
     // the answers rest on the module's own wildcard, optional and schema classes
     if (names[0].ptr() != own.Any.ptr() || names[1].ptr() != own.Optional.ptr()) return nullptr;
-    if (!schema_class_untouched(f, names[2]) || !priority_untouched(f, names[2])) return nullptr;
-    std::shared_ptr<DictPlan>& entry = plans_[schema.ptr()];
-    if (entry && entry->current(f)) {
-        bool same = true;
-        for (int i = 0; i < name_count && same; ++i) same = entry->names[i].ptr() == names[i].ptr();
-        if (same) return entry;
-    }
+    if (!schema_class_usable(f, names[2])) return nullptr;
     entry.reset();
     entry = make_plan(f, schema, names);
     return entry;
@@ -196,9 +203,11 @@ public:
         valid_ = is_instance(data_, ordered_dict) ? call(ordered_dict) : new_dict();
         std::optional<PathRef> own_base;
         const PathRef& base = target_.self ? own_base.emplace(target_.path_now()) : *target_.ref;
-        for (const object& key : data_keys()) {
+        std::vector<object> keys = data_keys();
+        coverage_.reserve(keys.size());
+        for (size_t i = 0; i < keys.size(); ++i) {
             if (plan_ && !plan_->current(f_)) leave_plan();
-            if (!one_key(key, base)) return Result::failure();
+            if (!one_key(keys[i], value_at(i), base)) return Result::failure();
         }
         return finish();
     }
@@ -212,10 +221,14 @@ private:
         if (PyDict_CheckExact(data_.ptr())) {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
+            keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(data_.ptr())));
+            values_.reserve(keys.capacity());
             while (PyDict_Next(data_.ptr(), &pos, &key, &value)) {
                 plain = plain && plain_value(key);
                 keys.push_back(borrow(key));
+                values_.push_back(borrow(value));
             }
+            data_version_ = internals::dict_version(data_.ptr());
         } else {
             for_each(keys_of(data_), [&](handle key) {
                 plain = plain && plain_value(key);
@@ -231,6 +244,7 @@ private:
             return keys;
         }
         plan_.reset();
+        values_.clear();  // the keys are taken in another order
         object listed = steal(PyList_New(0));
         for (const object& key : keys) append(listed, key);
         return by_priority(f_, listed);
@@ -241,9 +255,16 @@ private:
         stale_ = true;
     }
 
+    // `data[key]` for the i-th key: the value read with the keys while the dictionary is unchanged.
+    object value_at(size_t i) {
+        if (i < values_.size() && internals::dict_version(data_.ptr()) == data_version_) return values_[i];
+        values_.clear();
+        return object();
+    }
+
     // False with the error pending when the key's validation failed.
-    bool one_key(handle key, const PathRef& base) {
-        object value = get_item(data_, key);
+    bool one_key(handle key, object value, const PathRef& base) {
+        if (!value) value = get_item(data_, key);
         if (plan_) return planned_key(key, value, base);
         if (contains(target_.schema, key)) {
             object schema_value = get_item(target_.schema, key);
@@ -479,6 +500,8 @@ private:
     handle data_;
     object missed_;  // made when the first missing key is gathered, unless the object's own
     object valid_;
+    std::vector<object> values_;  // the data's values in the order of its keys, while it is unchanged
+    uint64_t data_version_ = 0;
     std::vector<object> coverage_;    // the matched keys, in order
     std::shared_ptr<DictPlan> plan_;  // held: a nested validation may replace the walk's plan
     std::vector<uint8_t> covered_;    // the plan's required keys matched so far

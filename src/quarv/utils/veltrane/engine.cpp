@@ -42,8 +42,11 @@ object PathRef::fresh() const {
     if (view_) return own_copy(view_);
     if (own_) return own_copy(own_);
     object source = parent_->get();
-    object made = steal(PyList_GetSlice(source.ptr(), 0, PyList_GET_SIZE(source.ptr())));
-    if (key_) check(PyList_Append(made.ptr(), key_.ptr()));
+    // one allocation of the final size: the parent's elements, then the key
+    Py_ssize_t size = PyList_GET_SIZE(source.ptr());
+    object made = steal(PyList_New(size + (key_ ? 1 : 0)));
+    for (Py_ssize_t i = 0; i < size; ++i) PyList_SET_ITEM(made.ptr(), i, Py_NewRef(PyList_GET_ITEM(source.ptr(), i)));
+    if (key_) PyList_SET_ITEM(made.ptr(), size, Py_NewRef(key_.ptr()));
     return made;
 }
 

@@ -196,7 +196,13 @@ public:
     std::shared_ptr<DictPlan> plan(Frame& f, handle schema);
 
 private:
+    // The module's Schema class is still its own, with its own priority: judged again when it changes.
+    bool schema_class_usable(Frame& f, handle cls);
+
     std::unordered_map<PyObject*, std::shared_ptr<DictPlan>> plans_;
+    object schema_class_;
+    unsigned int schema_version_ = 0;
+    bool schema_usable_ = false;
 };
 
 struct Walk {
