@@ -1,5 +1,7 @@
 // The dictionary rule of Schema.validate: keys matched literally or by key tests, missing keys
 // gathered from every depth, unsupported keys reported last.
+#include <cstddef>
+#include <memory_resource>
 #include <optional>
 
 #include "veltrane.hpp"
@@ -203,20 +205,20 @@ public:
         valid_ = is_instance(data_, ordered_dict) ? call(ordered_dict) : new_dict();
         std::optional<PathRef> own_base;
         const PathRef& base = target_.self ? own_base.emplace(target_.path_now()) : *target_.ref;
-        std::vector<object> keys = data_keys();
-        coverage_.reserve(keys.size());
-        for (size_t i = 0; i < keys.size(); ++i) {
+        data_keys();
+        coverage_.reserve(keys_.size());
+        for (size_t i = 0; i < keys_.size(); ++i) {
             if (plan_ && !plan_->current(f_)) leave_plan();
-            if (!one_key(keys[i], value_at(i), base)) return Result::failure();
+            if (!one_key(keys_[i], value_at(i), base)) return Result::failure();
         }
         return finish();
     }
 
 private:
     // The data keys in priority order. Plain keys all have priority 1 and keep the data's order.
-    std::vector<object> data_keys() {
+    void data_keys() {
         plan_ = walk_.memo.plan(f_, target_.schema);
-        std::vector<object> keys;
+        std::pmr::vector<object>& keys = keys_;
         bool plain = true;
         if (PyDict_CheckExact(data_.ptr())) {
             Py_ssize_t pos = 0;
@@ -241,13 +243,14 @@ private:
             quiet_rejections_ = NATIVE_GLOBAL(f_, "SchemaValueError").ptr() == own.SchemaValueError.ptr() &&
                                 NATIVE_GLOBAL(f_, "SchemaError").ptr() == own.SchemaError.ptr() &&
                                 NATIVE_GLOBAL(f_, "SchemaMissingKeyError").ptr() == own.SchemaMissingKeyError.ptr();
-            return keys;
+            return;
         }
         plan_.reset();
         values_.clear();  // the keys are taken in another order
         object listed = steal(PyList_New(0));
         for (const object& key : keys) append(listed, key);
-        return by_priority(f_, listed);
+        std::vector<object> ordered = by_priority(f_, listed);
+        keys.assign(ordered.begin(), ordered.end());
     }
 
     void leave_plan() {
@@ -494,17 +497,21 @@ private:
         return valid_;
     }
 
+    // the rule's own lists live in this buffer on the stack for dictionaries of ordinary size
+    alignas(std::max_align_t) std::byte buffer_[768];
+    std::pmr::monotonic_buffer_resource pool_{buffer_, sizeof buffer_};
     Walk& walk_;
     Frame& f_;
     SchemaTarget& target_;
     handle data_;
     object missed_;  // made when the first missing key is gathered, unless the object's own
     object valid_;
-    std::vector<object> values_;  // the data's values in the order of its keys, while it is unchanged
+    std::pmr::vector<object> keys_{&pool_};    // the data keys in the order they are taken
+    std::pmr::vector<object> values_{&pool_};  // the data's values in the order of its keys, while it is unchanged
     uint64_t data_version_ = 0;
-    std::vector<object> coverage_;    // the matched keys, in order
-    std::shared_ptr<DictPlan> plan_;  // held: a nested validation may replace the walk's plan
-    std::vector<uint8_t> covered_;    // the plan's required keys matched so far
+    std::pmr::vector<object> coverage_{&pool_};  // the matched keys, in order
+    std::shared_ptr<DictPlan> plan_;             // held: a nested validation may replace the walk's plan
+    std::pmr::vector<uint8_t> covered_{&pool_};  // the plan's required keys matched so far
     size_t covered_count_ = 0;
     bool stale_ = false;  // the plan no longer answers for the whole dictionary
     bool quiet_rejections_ = false;
