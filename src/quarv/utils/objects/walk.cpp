@@ -352,7 +352,7 @@ void record_and_merge(Search& s, handle requirements, handle r_return_objs, hand
     object records = new_list();
     for (Py_ssize_t i = 0; i < count; ++i) {
         object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
-        if (PyList_GET_SIZE(results.ptr()) > 0) append(records, flattened(results));
+        if (truth(results)) append(records, flattened(results));
     }
     if (PyList_GET_SIZE(records.ptr()) == 0) return;
     set_attr(s.self(), "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
