@@ -25,7 +25,13 @@ void define_loader(ModuleBody& m) {
     c.def("__init__", "(self, stream, *, locations=None, file_name=None)", &locations::loader_init);
     c.def("construct_document", "(self, node)", &locations::loader_construct_document);
     c.def("construct_object", "(self, node, deep=False)", &locations::loader_construct_object);
-    c.create();
+    // the composing steps, taken on libyaml's parser while the loader can (loader_compiled.cpp)
+    c.def("check_node", "(self)", &locations::loader_check_node);
+    c.def("get_node", "(self)", &locations::loader_get_node);
+    c.def("get_single_node", "(self)", &locations::loader_get_single_node);
+    locations::State& state = m.state<locations::State>();
+    state.loader_class = c.create();
+    locations::prepare_compiled_path(m, state);
 }
 
 void body(ModuleBody& m) {

@@ -6,6 +6,21 @@ namespace locations {
 
 namespace {
 
+// isinstance(node, cls). A plain class that the node's class derives from answers at once; one it
+// does not derive from answers no for PyYAML's own node classes, which leave __class__ as it is.
+bool node_is(const State& state, handle node, handle cls) {
+    if (PyType_CheckExact(cls.ptr())) {
+        PyTypeObject* type = Py_TYPE(node.ptr());
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls.ptr()))) return true;
+        const Compiled& known = state.compiled;
+        auto* as_object = reinterpret_cast<PyObject*>(type);
+        if (as_object == known.scalar_node.ptr() || as_object == known.sequence_node.ptr() ||
+            as_object == known.mapping_node.ptr())
+            return false;
+    }
+    return is_instance(node, cls);
+}
+
 // The node's own record, made the first time the node is seen.
 object own_record(const State& state, handle node, handle location_cls) {
     object record = optional_attr(node, "_location");
@@ -37,7 +52,7 @@ void link_elements(const State& state, handle node, handle parent, handle locati
     for_each(attr(node, "value"), [&](handle element) {
         object record = new_location(state, location_cls);
         position_at(state, record, file, element);
-        set_item(parent, steal(PyLong_FromSsize_t(index++)), record);
+        enter_record(state, parent, steal(PyLong_FromSsize_t(index++)), record);
         set_attr(element, "_parent", record);
     });
 }
@@ -51,8 +66,8 @@ void link_node(Frame& f, handle self, handle node) {
     object record = own_record(state, node, location_cls);
     object file = attr(self, "_file");
     position_at(state, record, file, node);
-    bool mapping = is_instance(node, NATIVE_GLOBAL(f, "MappingNode"));
-    if (!mapping && !is_instance(node, NATIVE_GLOBAL(f, "SequenceNode"))) return;
+    bool mapping = node_is(state, node, NATIVE_GLOBAL(f, "MappingNode"));
+    if (!mapping && !node_is(state, node, NATIVE_GLOBAL(f, "SequenceNode"))) return;
     object parent = optional_attr(node, "_parent");
     if (!parent) return;
     if (mapping) {
@@ -62,12 +77,45 @@ void link_node(Frame& f, handle self, handle node) {
     }
 }
 
-// `super().construct_object(node, deep=deep)`.
+// What `super().construct_object` finds for instances of `type`: the plain function defined next
+// after LocSafeLoader along its MRO, or empty where super() itself has to be asked.
+object next_construct_object(const State& state, PyTypeObject* type) {
+    bool after_own = false;
+    object found;
+    for_each(borrow(type->tp_mro), [&](handle cls) {
+        if (found || !PyType_Check(cls.ptr())) return;
+        if (!after_own) {
+            after_own = cls.ptr() == state.loader_class.ptr();
+            return;
+        }
+        PyObject* member =
+            PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern("construct_object"));
+        if (!member && PyErr_Occurred()) throw_error();
+        if (member) found = borrow(member);
+    });
+    if (found && !PyFunction_Check(found.ptr())) return object();
+    return found;
+}
+
+// `super().construct_object(node, deep=deep)`; a plain function found there is called as the bound
+// method would call it, without making the super object and the bound method at every node.
 object base_construct_object(Frame& f, handle self, handle node, handle deep) {
+    State& state = f.state<State>();
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    unsigned int version = internals::type_version(type);
+    if (!version || state.next_class.ptr() != reinterpret_cast<PyObject*>(type) || state.next_version != version) {
+        state.next_construct_object = next_construct_object(state, type);
+        state.next_class = version ? borrow(reinterpret_cast<PyObject*>(type)) : object();
+        state.next_version = version;
+    }
+    PyObject* argv[] = {nullptr, self.ptr(), node.ptr(), deep.ptr()};
+    if (state.next_construct_object) {
+        return steal(PyObject_Vectorcall(state.next_construct_object.ptr(), argv + 1,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.deep_keyword.ptr()));
+    }
     object method = attr(f.super_(self), "construct_object");
-    PyObject* argv[] = {nullptr, node.ptr(), deep.ptr()};
-    return steal(PyObject_Vectorcall(method.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     f.state<State>().deep_keyword.ptr()));
+    return steal(
+        PyObject_Vectorcall(method.ptr(), argv + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.deep_keyword.ptr()));
 }
 
 bool recording(handle self) { return !attr(self, "_locations").is_none(); }
@@ -82,6 +130,9 @@ bool recording(handle self) { return !attr(self, "_locations").is_none(); }
 // collector walking them). Nothing else about the classes or their instances changes.
 void prepare_node_classes(State& state, handle node_classes) {
     state.deep_keyword = tuple_of(handle(intern("deep")));
+    state.compiled.scalar_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 0));
+    state.compiled.sequence_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 1));
+    state.compiled.mapping_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 2));
     for_each(node_classes, [&](handle cls) {
         try {
             object node = call(cls, py::none(), py::none());
@@ -107,23 +158,36 @@ object loader_init(Frame& f, handle self, handle stream, handle locations, handl
     set_attr(self, "_file", file);
     set_attr(self, "_locations", locations);
     f.super_call(self, "__init__", stream);
+    start_compiled_path(f.state<State>(), self);
     return py::none();
 }
 
 object loader_construct_document(Frame& f, handle self, handle node) {
     object root = attr(self, "_locations");
     if (!root.is_none()) set_attr(node, "_parent", root);
-    return f.super_call(self, "construct_document", node);
+    try {
+        return f.super_call(self, "construct_document", node);
+    } catch (...) {
+        Caught failure;
+        const State& state = f.state<State>();
+        if (state.compiled.marked_error && failure.matches(state.compiled.marked_error))
+            give_pure_marks(state, self, failure.value());
+        failure.rethrow();
+    }
 }
 
 object loader_construct_object(Frame& f, handle self, handle node, handle deep) {
     RecursionGuard guard;
     if (recording(self)) link_node(f, self, node);
     object data = base_construct_object(f, self, node, deep);
-    if (!recording(self) || !is_instance(node, NATIVE_GLOBAL(f, "ScalarNode"))) return data;
+    if (!recording(self) || !node_is(f.state<State>(), node, NATIVE_GLOBAL(f, "ScalarNode"))) return data;
     object parent = optional_attr(node, "_parent");
-    if (parent) set_item(parent, data, attr(node, "_location"));
+    if (parent) enter_record(f.state<State>(), parent, data, attr(node, "_location"));
     return data;
 }
+
+object loader_check_node(Frame& f, handle self) { return compose(f, self, Composing::check_node); }
+object loader_get_node(Frame& f, handle self) { return compose(f, self, Composing::get_node); }
+object loader_get_single_node(Frame& f, handle self) { return compose(f, self, Composing::get_single_node); }
 
 }  // namespace locations

@@ -60,6 +60,11 @@ object new_location(const State& state, handle location_cls) {
     return record;
 }
 
+void enter_record(const State& state, handle parent, handle key, handle record) {
+    (void)state;
+    set_item(parent, key, record);
+}
+
 namespace {
 void set_field(const State& state, handle record, int index, handle value) {
     if (is_known_record(state, record)) {
