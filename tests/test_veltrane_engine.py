@@ -224,6 +224,24 @@ def test_schema_dictionary_changed_during_its_own_validation():
         Schema(schema).validate({"a": 0, "c": "x"})
 
 
+def test_schema_object_changing_class_during_the_validation():
+    class Plain:
+        def __call__(self, value):
+            return "called"
+
+    nested = Schema(int)
+
+    def change(value):
+        if value == 2:
+            nested.__class__ = Plain  # from now on the value schema is a callable, no schema object
+        return value
+
+    schema = Schema({Any(): {"a": Use(change), "b": nested}})
+    data = {"x": {"a": 1, "b": 5}, "y": {"a": 2, "b": 5}, "z": {"a": 3, "b": 5}}
+    assert schema.validate(data) == {"x": {"a": 1, "b": 5}, "y": {"a": 2, "b": "called"},
+                                     "z": {"a": 3, "b": "called"}}
+
+
 def test_errors_and_exceptions_pass_through():
     def broken(value):
         raise KeyboardInterrupt

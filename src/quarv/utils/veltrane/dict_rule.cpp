@@ -41,10 +41,23 @@ struct DictPlan {
     std::vector<object> keys;  // in priority order
     std::vector<object> values;
     std::vector<Rule> rules;  // unknown where the rule must be found at each use
+    // rules 1 and 2, found from a schema object's class: with the class and its version tag
+    std::vector<Rule> type_rules;
+    std::vector<object> types;
+    std::vector<unsigned int> type_versions;
     std::vector<KeyTest> tests;
     std::vector<uint8_t> required;
     size_t required_count = 0;
     object positions;  // key -> its position in `keys`
+
+    // The rule of the i-th value, or unknown when it must be found now.
+    Rule rule_at(size_t i) const {
+        if (rules[i] != Rule::unknown || type_rules[i] == Rule::unknown) return rules[i];
+        auto* type = reinterpret_cast<PyTypeObject*>(types[i].ptr());
+        bool same = Py_TYPE(values[i].ptr()) == type && type_versions[i] != 0 &&
+                    internals::type_version(type) == type_versions[i];
+        return same ? type_rules[i] : Rule::unknown;
+    }
 
     bool current(Frame& f) const {
         return internals::dict_version(schema.ptr()) == version &&
@@ -77,6 +90,14 @@ std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[nam
             Rule rule = plain_value(value) || Py_IS_TYPE(value.ptr(), &PyType_Type) || PyDict_CheckExact(value.ptr())
                             ? rule_of(f, value, value_type, &settled)
                             : Rule::unknown;
+            Rule type_rule = Rule::unknown;
+            auto* value_class = reinterpret_cast<PyTypeObject*>(value_type.ptr());
+            if (rule == Rule::unknown && Py_IS_TYPE(value_type.ptr(), &PyType_Type) &&
+                internals::type_version(value_class) != 0) {
+                bool by_type = false;
+                Rule found = rule_of(f, value, value_type, nullptr, &by_type);
+                if (by_type) type_rule = found;
+            }
             KeyTest test = KeyTest::general;
             if (rank == 2) {
                 test = KeyTest::wildcard;
@@ -93,6 +114,9 @@ std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[nam
             plan->keys.push_back(std::move(key));
             plan->values.push_back(std::move(value));
             plan->rules.push_back(settled ? rule : Rule::unknown);
+            plan->type_rules.push_back(type_rule);
+            plan->type_versions.push_back(internals::type_version(value_class));
+            plan->types.push_back(std::move(value_type));
             plan->tests.push_back(test);
             plan->required.push_back(required);
             plan->required_count += required;
@@ -338,7 +362,7 @@ private:
         if (!found && PyErr_Occurred()) throw_error();
         if (found) {
             Py_ssize_t i = PyLong_AsSsize_t(found);
-            return value_rule(plan_->values[i], plan_->rules[i], key, value, base, key, key, i) != Outcome::failed;
+            return value_rule(plan_->values[i], plan_->rule_at(i), key, value, base, key, key, i) != Outcome::failed;
         }
         std::shared_ptr<DictPlan> plan = plan_;  // user code may make the dictionary change meanwhile
         for (size_t j = 0; j < plan->keys.size(); ++j) {
@@ -351,7 +375,7 @@ private:
                 current ? planned_test(j, key, base, accepted) : general_test(schema_key, key, base, accepted);
             if (verdict == Verdict::failed) return false;
             if (verdict == Verdict::rejected) continue;
-            Rule rule = current ? plan->rules[j] : Rule::unknown;
+            Rule rule = current ? plan->rule_at(j) : Rule::unknown;
             Py_ssize_t position = current ? static_cast<Py_ssize_t>(j) : -1;
             Outcome outcome = value_rule(schema_value, rule, key, value, base, schema_key, accepted, position);
             if (outcome != Outcome::lacked_keys) return outcome == Outcome::valid;

@@ -233,13 +233,18 @@ Result callable_rule(Walk& walk, SchemaTarget& target, handle data) {
 
 }  // namespace
 
-Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled_out) {
+Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled_out, bool* by_type) {
     bool settled = true;
     Rule rule = Rule::literal;
     if (subclass_test(schema_type, NATIVE_GLOBAL(f, "Any"), settled)) {
         rule = Rule::wildcard;
     } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "Schema"), settled)) {
         rule = Rule::nested;
+    }
+    bool by_class = rule != Rule::literal;
+    if (by_type) *by_type = settled && by_class && schema_type.ptr() == type_of(schema).ptr();
+    if (by_class) {
+        // rules 1 and 2 come before the rest
     } else if (is_builtin_schema(f, schema, settled)) {
         rule = Rule::builtin_type;
     } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "dict"), settled)) {

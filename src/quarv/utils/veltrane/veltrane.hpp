@@ -227,8 +227,10 @@ struct SchemaTarget {
 };
 
 // The rule that applies to `schema` of type `schema_type`; `settled` tells whether the answer ran
-// no user code and holds for as long as the module namespace and the built-ins are unchanged.
-Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled = nullptr);
+// no user code and holds for as long as the module namespace and the built-ins are unchanged;
+// `by_type` whether it is rule 1 or 2 found from the classes alone, which then holds for as long as
+// the schema is of that type and the type is unchanged too.
+Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled = nullptr, bool* by_type = nullptr);
 // Rules 1 to 6 of Schema.validate, after the top-level step.
 Result run_ladder(Walk& walk, SchemaTarget& target, handle data);
 // The dictionary rule.
