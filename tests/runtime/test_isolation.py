@@ -41,11 +41,34 @@ AT_THE_LIMIT = [
      "record.__str__()", "TypeError"),
     ("veltrane", "from quarv.utils.veltrane import Schema; schema = Schema(int)", "schema.validate('x')",
      "SchemaTypeError"),
+    ("veltrane", "from quarv.utils.veltrane import Schema, Or, Optional; schema = Schema({'a': Or(1, 2), "
+     "Optional('b'): int})", "schema.validate({'a': 3})", "SchemaError"),
+    ("veltrane", "from quarv.utils.veltrane import Schema, Any; schema = Schema({Any(): {'n': int}})",
+     "schema.validate({'x': {}})", "SchemaMissingKeyError"),
     ("yaml.dumper", "from collections import OrderedDict; from quarv.utils.yaml.dumper import OrderedSafeDumper; "
      "represent = OrderedSafeDumper.ordereddict_representer; empty = OrderedDict()",
      "represent(None, empty)", "AttributeError"),
     ("tomblet", "from quarv.utils.tomblet import enable_double_ctrl_c", "enable_double_ctrl_c(1, 2)", "TypeError"),
     ("parvix", "from quarv.utils.parvix import expand_nargs_list", "expand_nargs_list(5)", "TypeError"),
+    ("mirrane", "from quarv.utils.mirrane import SecretString", "SecretString('x', representer_cls=int)",
+     "Exception"),
+    ("email", "from quarv.utils.email import EmailMsg", "EmailMsg.convert_to_address('user', None)", "ValueError"),
+    ("import_utils.legacy", "from quarv.utils.import_utils import LegacyImporter", "LegacyImporter.register(1)",
+     "ValueError"),
+    ("import_utils.flex", "from quarv.utils.import_utils.flex import FlexImporter; loader = FlexImporter()",
+     "loader.load('no_such_module_here')", "Exception"),
+    ("dorvex", "from quarv.utils.dorvex.plugins.localhost.ftp.dorvex import Dorvex; plugin = Dorvex()",
+     "plugin.deletefile(1, 5)", "TypeError"),
+    ("dorvex", "from quarv.utils.dorvex.plugins.localhost.ftp.dorvex import filemode_to_mode",
+     "filemode_to_mode(None)", "TypeError"),
+    ("objects", "from quarv.utils.objects import Find; finder = Find()", "finder._formalize_loopable(5)",
+     "TypeError"),
+    ("objects", "from quarv.utils.objects import find, R; item = [{'a': 1}]; req = R(('a', 1))",
+     "find(item, req)", "TypeError"),
+    ("yaml.markup", "from quarv.utils.yaml.markup import Processor; p = Processor()", "p._process_str(5, [])",
+     "TypeError"),
+    ("yaml.markup", "from quarv.utils.yaml.markup import Processor; p = Processor(); d = {'a': ['%{missing}']}",
+     "p(d)", "MarkupError"),
     ("_runtime_probe", "import _runtime_probe as p; original = KeyError('k')", "p.raise_chained('cause', original)",
      "ValueError"),
     ("_runtime_probe", "import types, _runtime_probe as p; scratch = types.ModuleType('scratch')",
@@ -114,6 +137,22 @@ REIMPORTED = {
         """, (("enable_double_ctrl_c.<locals>.sigint_handler", True), True)),
     "quarv.utils.parvix": ("expand_nargs_list", "return sorted(expand_nargs_list(['b a', '\"c', 'a']))",
                            ["a", "b", "c"]),
+    "quarv.utils.dorvex.plugins.localhost.ftp.dorvex": ("filemode_to_mode, Dorvex", """
+        plugin = Dorvex()
+        try:
+            plugin.getspace('ftp://h/x', 5)
+        except NotImplementedError as error:
+            refused = str(error)
+        return filemode_to_mode('drwxr-xr-x'), plugin._normalize_filename('a/b', 'p'), refused
+        """, (0o40755, "/p/b", "The dorvex module quarv.utils.dorvex.plugins.localhost.ftp.dorvex does not "
+              "implement getspace.")),
+    "quarv.utils.objects": ("find, R, Operator", """
+        devices = [{"name": "leaf", "info": {"Ethernet1": {"status": "up"}, "Loopback0": {"status": "up"}}}]
+        return (find(devices, R(["info", Operator("Ethernet1"), "status", "up"])) == devices,
+                find(devices, R(["info", "(Eth.*)", "status", "up"]), filter_=False))
+        """, (True, [("up", ["info", "Ethernet1", "status"])])),
+    "quarv.utils.yaml.markup": ("Processor", "return Processor()({'n': 5, 't': 'n=%{n}', 'l': ['%{n}', {'k': 'x'}]})",
+                                {"n": 5, "t": "n=5", "l": [5, {"k": "x"}]}),
     "_runtime_probe": ("f2, make_counter", "return f2(1, 2), make_counter(5)()", ((1, 2), 6)),
 }
 
@@ -220,6 +259,51 @@ CHANGED_DURING_WALK = {
         records.update({0: Location(), Evil(1): Location()})
         outcome = lambda: recursive_location_update({"x": [1, 2]}, {"%EXTEND_LIST{x}": [3]}, {"x": records},
                                                     {"%EXTEND_LIST{x}": {0: Location()}}, list_extend=True)
+    """,
+    "markup-list-emptied": """
+        import os
+        from quarv.utils.yaml import markup
+        from quarv.utils.yaml.markup import Processor
+        data, keep = [], []
+        def evil(prompt_text):
+            data.clear()
+            keep.extend(bytearray(b"A" * 24) for _ in range(64))
+            return "x"
+        markup.ask_for_input = evil
+        data.extend(["%ASK{}", "b", "c", {"k": ["%ASK{}", "d"]}])
+        outcome = lambda: Processor()(data)
+    """,
+    "markup-mapping-emptied": """
+        from quarv.utils.yaml import markup
+        from quarv.utils.yaml.markup import Processor
+        data, keep = {}, []
+        def evil(prompt_text):
+            data.clear()
+            keep.extend(bytearray(b"A" * 24) for _ in range(64))
+            return "x"
+        markup.ask_for_input = evil
+        data.update({"a": "%ASK{}", "b": ["c"], "%ASK{}": 1})
+        outcome = lambda: Processor()(data)
+    """,
+    "objects-collection-emptied": """
+        from quarv.utils.objects import find, R
+        items, keep = [], []
+        def evil(value):
+            items.clear()
+            keep.extend(bytearray(b"A" * 24) for _ in range(64))
+            return True
+        items.extend([{"a": 1}, {"a": 2}, {"a": 3}])
+        outcome = lambda: find(items, R(["a", evil]), filter_=False)
+    """,
+    "objects-path-emptied": """
+        from quarv.utils.objects import find, R
+        path, keep = [], []
+        def evil(value):
+            path.clear()
+            keep.extend(bytearray(b"A" * 24) for _ in range(64))
+            return True
+        path.extend(["a", "(b.*)", evil])
+        outcome = lambda: find([{"a": {"b1": 1, "b2": 2}}, {"a": {"b3": 3}}], R(path), filter_=False)
     """,
 }
 
