@@ -1,0 +1,164 @@
+"""Repeated calls to every extension module, on valid and on failing input, must not leak.
+
+Each case runs in a child interpreter: a warm-up, then a measured run of many more calls. Neither the
+total reference count (on interpreters that keep one), nor tracemalloc's traced total, nor the
+resident memory may grow beyond a small bound. Failing calls matter most: every error branch of the
+native code has to release what it took.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+TRACED_BOUND = 64 * 1024
+RSS_BOUND = 4 * 1024 * 1024
+REFCOUNT_BOUND = 200
+WARM_UP = 200
+
+# The child: runs the cases of one module and prints one JSON line of measurements per case.
+CHILD = r'''
+import gc, json, os, sys, tracemalloc
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+def refs():
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+
+def measure(name, setup, call, raises, n, warm_up):
+    ns = {}
+    exec(setup, ns)
+    body = "def _once():\n" + "".join("    " + line + "\n" for line in call.splitlines())
+    exec(body, ns)
+    once = ns["_once"]
+    expected = eval(raises, ns) if raises else None
+    def run(times):
+        for _ in range(times):
+            try:
+                once()
+            except BaseException as error:
+                if expected is None or not isinstance(error, expected):
+                    raise
+            else:
+                if expected is not None:
+                    raise AssertionError(f"{name}: expected {raises}")
+    run(warm_up)
+    gc.collect()
+    tracemalloc.start()
+    run(warm_up)
+    gc.collect()
+    t0, r0, c0 = tracemalloc.get_traced_memory()[0], rss(), refs()
+    run(n)
+    gc.collect()
+    t1, r1, c1 = tracemalloc.get_traced_memory()[0], rss(), refs()
+    tracemalloc.stop()
+    return {"traced": t1 - t0, "rss": r1 - r0, "refs": c1 - c0}
+
+for name, setup, call, raises, n in json.loads(sys.stdin.read()):
+    try:
+        result = measure(name, setup, call, raises, n, WARM_UP)
+    except BaseException as error:
+        result = {"error": f"{type(error).__name__}: {error}"}
+    result["name"] = name
+    print(json.dumps(result), flush=True)
+'''.replace("WARM_UP", str(WARM_UP))
+
+# (module, case name, setup source, call source, expected exception name or None, number of calls)
+CASES = []
+
+
+def case(module, name, setup, call, raises=None, n=5000):
+    CASES.append((module, name, textwrap.dedent(setup), textwrap.dedent(call).strip(), raises, n))
+
+
+# --- dicts
+D = "from collections import OrderedDict\nfrom quarv.utils.dicts import *\n"
+case("dicts", "update", D, "recursive_update({'a': {'b': 1}, 'l+': [1]}, {'a': {'c': [2]}, 'l+': [3], 'x': 1}, list_extend=True)")
+case("dicts", "update_not_mapping", D, "recursive_update({'a': {'b': 1}}, {'a': {'b': {'c': 1}}, 'z': []})")
+case("dicts", "update_fails", D, "recursive_update({'a': {'b': 1}}, {'a': []}, list_extend=True)\nrecursive_update({'a': 1}, {'a': {'b': 1}, 'k': {[]: 1}})", "TypeError")
+case("dicts", "setdefault", D, "recursive_setdefault({'a': {'b': 1}}, {'a': {'c': 2}, 'd': 3})")
+case("dicts", "setdefault_fails", D, "recursive_setdefault({'a': {}}, {'a': {'c': {}}, 'b': None})\nrecursive_setdefault({}, None)", "AttributeError")
+case("dicts", "cast", D, "recursive_cast({'a': {'b': [{'c': 1}]}}, OrderedDict)")
+case("dicts", "cast_fails", D, "recursive_cast({'a': {'b': 1}}, int)", "TypeError")
+case("dicts", "key_path", D, "set_dict_by_key_path({'a': {'b': []}}, ['a', 'b'], 1, append_list=True)\nset_dict_by_key_path({}, ['x'], 2)")
+case("dicts", "key_path_fails", D, "set_dict_by_key_path({'a': {'b': 'x'}}, ['a', 'b'], 1, append_list=True)", "ValueError")
+case("dicts", "key_path_missing", D, "set_dict_by_key_path({'a': 1}, ['a', 'b'], 1)", "TypeError")
+case("dicts", "extended_dict", D, "create_extended_dict({'a': 1, 'b': {'c': 2}}, {'a': 0})")
+case("dicts", "unique_key", D, "generate_unique_key_name('a', 1, {'a': 2, 'a_1': 3})")
+case("dicts", "enforce", D, "enforce_max_key_value_length({'k': 123, 'n': {'l': ['ok', 'abc']}}, 3, 3)")
+case("dicts", "enforce_key_fails", D, "enforce_max_key_value_length({'n': {'abcdef': 1}}, 3, 3)", "Exception")
+case("dicts", "enforce_value_fails", D, "enforce_max_key_value_length([{'k': 1}, {'k': (1, 2)}], 3, 3)", "Exception")
+case("dicts", "enforce_bad_limit", D, "enforce_max_key_value_length({'k': 1}, '5')", "TypeError")
+case("dicts", "json", D, "load_dict_from_json_string('{\"a\": [1, 2, {\"b\": null}]}')")
+case("dicts", "json_fails", D, "load_dict_from_json_string('{\"a\": ')", "Exception")
+case("dicts", "kv", D, "load_dict_from_kv_string('a=1 b=\"two words\" c=[1,2]')")
+case("dicts", "kv_fails", D, "load_dict_from_kv_string('a=\"unclosed')", "Exception")
+case("dicts", "list", D, "load_dict_from_list(repr(['{\"a\": 1}', '{\"a\": 2}', '{\"b\": [3]}']))\nload_dict_from_list('[]', unique_keys=False)")
+case("dicts", "list_not_a_list", D, "load_dict_from_list('5')", "Exception")
+case("dicts", "list_not_a_literal", D, "load_dict_from_list('not a literal')", "Exception")
+
+# --- parvix
+P = "from quarv.utils.parvix import *\n"
+case("parvix", "expand", P, "expand_nargs_list(['1 2 3', \"'a' \\\"b\\\"\", None, 'x y'])", n=10000)
+case("parvix", "expand_fails", P, "expand_nargs_list(['a', ['b']])", "AttributeError", n=10000)
+case("parvix", "expand_bytes", P, "expand_nargs_list([b'a b'])", "TypeError", n=10000)
+case("parvix", "remove_dups", P, "remove_dups_from_multiple_nargs_list([['a', 'b', 'a'], ['b', 'c'], iter(['c', 'd'])])", n=10000)
+case("parvix", "remove_dups_fails", P, "remove_dups_from_multiple_nargs_list([['a', ['unhashable']]])", "TypeError", n=10000)
+case("parvix", "remove_dups_none", P, "remove_dups_from_multiple_nargs_list([['a'], None])", "TypeError", n=10000)
+
+# --- ansi
+A = "from quarv.utils.ansi import escape\n"
+case("ansi", "escape", A, "escape('\\x1b[1;31mred\\x1b[0m and \\x1b]0;title\\x07 plain ' * 4)", n=20000)
+case("ansi", "escape_plain", A, "escape('nothing to strip here')", n=20000)
+case("ansi", "escape_fails", A, "escape(b'\\x1b[1m')", "TypeError", n=20000)
+case("ansi", "escape_no_argument", A, "escape()", "TypeError", n=20000)
+
+# --- tomblet
+T = "from quarv.utils.tomblet import *\ndef callback(frame): pass\n"
+case("tomblet", "arm_and_restore", T, "enable_double_ctrl_c(callback)\nrestore_sigint_handler()", n=10000)
+case("tomblet", "restore_fails", T, "restore_sigint_handler(1)", "TypeError", n=10000)
+
+# --- yaml.dumper
+Y = "import yaml\nfrom yaml.representer import RepresenterError\nfrom collections import OrderedDict\nfrom quarv.utils.yaml.dumper import OrderedSafeDumper\n"
+case("yaml.dumper", "dump", Y, "yaml.dump(OrderedDict([('b', {'x': 1}), ('a', [OrderedDict(c=2)])]), Dumper=OrderedSafeDumper)", n=2000)
+case("yaml.dumper", "dump_fails", Y + "class Sub(OrderedDict): pass\n",
+     "yaml.dump(OrderedDict(a=Sub(b=1)), Dumper=OrderedSafeDumper)", "yaml.representer.RepresenterError".split(".")[-1], n=2000)
+
+
+def run_module(module):
+    cases = [[name, setup, call, raises, n] for m, name, setup, call, raises, n in CASES if m == module]
+    env = dict(os.environ, PYTHONMALLOC="pymalloc")
+    proc = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(cases), capture_output=True,
+                          text=True, timeout=300, env=env)
+    results = {}
+    for line in proc.stdout.splitlines():
+        if line.startswith("{"):
+            item = json.loads(line)
+            results[item.pop("name")] = item
+    return results, proc.returncode, proc.stderr[-2000:]
+
+
+@pytest.fixture(scope="module")
+def measurements():
+    modules = list(dict.fromkeys(m for m, *_ in CASES))
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        return dict(zip(modules, pool.map(run_module, modules)))
+
+
+@pytest.mark.parametrize("module, name", [(m, name) for m, name, *_ in CASES], ids=[f"{m}:{name}" for m, name, *_ in CASES])
+def test_no_leak(measurements, module, name):
+    results, returncode, stderr = measurements[module]
+    assert name in results, f"child ended ({returncode}) before {name}:\n{stderr}"
+    result = results[name]
+    assert "error" not in result, result["error"]
+    assert result["refs"] < REFCOUNT_BOUND, result
+    assert result["traced"] < TRACED_BOUND, result
+    assert result["rss"] < RSS_BOUND, result
