@@ -1,0 +1,3 @@
+LEGACY_IMPORT_ENTRYPOINT: str
+
+def _initialize() -> None: ...
