@@ -152,4 +152,16 @@ ClassBuilder& Decorated::add_property(Name name, Get getter, Set setter, Del del
     return builder_.add_property(name, getter, setter, deleter, doc, decorators_);
 }
 
+// The entry `name` of a class's own namespace as its class statement made it (a function, a
+// classmethod object...): what a module keeps to recognise its own methods later. SystemError when
+// the class has no such entry.
+inline object class_member(handle cls, Name name) {
+    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
+        throw_error();
+    }
+    return borrow(found);
+}
+
 }  // namespace native

@@ -28,15 +28,11 @@ const char* normalize_r = "normalization function to reduce regex at multiple re
 const char* build_dict = "Recursive function to return the right dictionary for the index";
 }  // namespace doc
 
-// The function a class was made with, kept for recognising it later.
+// The function a class was made with (a class method's own function), kept for recognising it later.
 object member(handle cls, Name name) {
-    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
-        throw_error();
-    }
-    if (PyObject_TypeCheck(found, &PyClassMethod_Type)) return attr(found, "__func__");
-    return borrow(found);
+    object found = class_member(cls, name);
+    if (PyObject_TypeCheck(found.ptr(), &PyClassMethod_Type)) return attr(found, "__func__");
+    return found;
 }
 
 object define_find(ModuleBody& m) {

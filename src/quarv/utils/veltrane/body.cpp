@@ -62,17 +62,6 @@ paths does not hold yet: a list of tuples, in no particular order.)";
 
 handle builtin(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
-// The function a class was made with, kept for recognising it later.
-// (a class method as the classmethod object in the class namespace)
-object member(handle cls, Name name) {
-    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
-        throw_error();
-    }
-    return borrow(found);
-}
-
 using ValidateFn = NativeResultFn<handle, handle, handle, handle, handle>;
 
 object define_schema(ModuleBody& m, OwnObjects& own) {
@@ -89,12 +78,12 @@ object define_schema(ModuleBody& m, OwnObjects& own) {
                 doc::validate);
     object cls = builder.create();
     own.Schema = cls;
-    own.schema_init = member(cls, "__init__");
-    own.schema_str = member(cls, "__str__");
-    own.schema_validate = member(cls, "validate");
-    own.priority = member(cls, "priority");
-    own.apply_defaults = member(cls, "apply_defaults");
-    own.apply_fallback = member(cls, "apply_fallback");
+    own.schema_init = class_member(cls, "__init__");
+    own.schema_str = class_member(cls, "__str__");
+    own.schema_validate = class_member(cls, "validate");
+    own.priority = class_member(cls, "priority");
+    own.apply_defaults = class_member(cls, "apply_defaults");
+    own.apply_fallback = class_member(cls, "apply_fallback");
     return cls;
 }
 
@@ -122,15 +111,15 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
     any_builder.def("__init__", "(self, path=None)", &any_init);
     own.Any = any_builder.create();
 
-    own.and_validate = member(define_group(m, "And", schema, doc::and_, &and_validate), "validate");
-    own.or_validate = member(define_group(m, "Or", schema, doc::or_, &or_validate), "validate");
+    own.and_validate = class_member(define_group(m, "And", schema, doc::and_, &and_validate), "validate");
+    own.or_validate = class_member(define_group(m, "Or", schema, doc::or_, &or_validate), "validate");
 
     ClassBuilder default_builder = m.class_("Default", {optional}, handle(), doc::default_);
     default_builder.def("__init__", "(self, schema, default, path=None)", &default_init);
     default_builder.def("validate", "(self, data, top=False, locations=None, advanced_datatypes=True)",
                         &default_validate);
     own.Default = default_builder.create();
-    own.default_validate = member(own.Default, "validate");
+    own.default_validate = class_member(own.Default, "validate");
 
     ClassBuilder fallback_builder = m.class_("Fallback", {optional}, handle(), doc::fallback);
     fallback_builder.def("__init__", "(self, schema, fallback)", &fallback_init);
@@ -138,10 +127,11 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
 
     const char* use_signature = "(self, data, top=False, locations=None, **kwargs)";
     const char* listof_signature = "(self, data, top=False, locations=None, advanced_datatypes=True)";
-    own.use_validate = member(define_plain(m, "Use", schema, use_signature, &use_validate), "validate");
-    own.listof_validate = member(define_plain(m, "ListOf", schema, listof_signature, &listof_validate), "validate");
+    own.use_validate = class_member(define_plain(m, "Use", schema, use_signature, &use_validate), "validate");
+    own.listof_validate =
+        class_member(define_plain(m, "ListOf", schema, listof_signature, &listof_validate), "validate");
     own.pathaware_validate =
-        member(define_plain(m, "PathAwareUse", schema, use_signature, &pathaware_validate), "validate");
+        class_member(define_plain(m, "PathAwareUse", schema, use_signature, &pathaware_validate), "validate");
 
     ClassBuilder path_builder = m.class_("Path", {borrow(builtin(&PyTuple_Type).ptr())}, handle(), doc::path);
     path_builder.def("__hash__", "(self)", &path_hash);
@@ -150,9 +140,9 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
     path_builder.def("missing_from", "(self, paths)", &path_missing_from, doc::missing_from);
     object path_cls = path_builder.create();
     own.Path = path_cls;
-    own.path_eq = member(path_cls, "__eq__");
-    own.path_is_dynamic = member(path_cls, "is_dynamic");
-    own.path_missing_from = member(path_cls, "missing_from");
+    own.path_eq = class_member(path_cls, "__eq__");
+    own.path_is_dynamic = class_member(path_cls, "is_dynamic");
+    own.path_missing_from = class_member(path_cls, "missing_from");
 }
 
 void body(ModuleBody& m) {

@@ -174,16 +174,6 @@ object match_extend_list(Frame& f, handle, handle data) {
 
 // ----- the class ---------------------------------------------------------------------------------------
 
-// The function a class was made with, as its namespace holds it.
-object member(handle cls, Name name) {
-    PyObject* found = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern(name));
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "class member missing: %s", name.text());
-        throw_error();
-    }
-    return borrow(found);
-}
-
 // The list class of quiet key paths: a list in every respect, known to the walk by its class.
 object make_quiet_key_path(ModuleBody& m) {
     object ns = new_dict();
@@ -233,12 +223,12 @@ void define_processor(ModuleBody& m) {
     object cls = c.create();
 
     State& state = m.state<State>();
-    state.own[0] = member(cls, "_recurse");
-    state.own[1] = member(cls, "_process_str");
-    state.own[2] = member(cls, "_process_mutable_mapping");
-    state.own[3] = member(cls, "_iter_mutable_mapping");
-    state.own[4] = member(cls, "_process_iterable");
-    state.own[5] = member(cls, "match_extend_list_markup");
+    state.own[0] = class_member(cls, "_recurse");
+    state.own[1] = class_member(cls, "_process_str");
+    state.own[2] = class_member(cls, "_process_mutable_mapping");
+    state.own[3] = class_member(cls, "_iter_mutable_mapping");
+    state.own[4] = class_member(cls, "_process_iterable");
+    state.own[5] = class_member(cls, "match_extend_list_markup");
     state.own_iter_mapping_fn = state.own[3];
 }
 
