@@ -231,6 +231,59 @@ case("objects", "find_no_match", O, "find(ITEMS, R(name='z'), filter_=False)")
 case("objects", "bad_key_pattern", O, "find(ITEMS, R(**{'(Eth': 1}))", "ValueError")
 case("objects", "bad_value_pattern", O, "find(ITEMS, R(status='(up'))", "ValueError")
 
+# --- yaml.markup
+K = """
+import os, tempfile
+from quarv.utils.yaml.markup import MarkupError, Processor
+os.environ["LEAK_CHECK_VAR"] = "v"
+folder = tempfile.mkdtemp()
+INCLUDED = os.path.join(folder, "inc.yaml")
+with open(INCLUDED, "w") as f:
+    f.write("x: 1\\ny: [a, '%ENV{LEAK_CHECK_VAR}']\\n")
+processor = Processor()
+"""
+case("yaml.markup", "references", K, "processor({'a': '%{b.c}', 'b': {'c': [1, '%ENV{LEAK_CHECK_VAR}']}, 'l': 'x %{b.c} y', 'k+': [1], '%{s}': 2, 's': 'key'})", n=3000)
+case("yaml.markup", "callables", K, "processor({'a': \"%CALLABLE{os.path.join('a', 'b')}\", 'b': '%CALLABLE{os.getcwd}', 'c': '%CLI{nokey, default=5}'})", n=3000)
+case("yaml.markup", "include", K, "processor({'a': '%INCLUDE{' + INCLUDED + '}'})", n=1000)
+case("yaml.markup", "missing_reference", K, "processor({'a': {'b': '%{zz}'}})", "MarkupError", n=3000)
+case("yaml.markup", "missing_module", K, "processor({'a': '%CALLABLE{no_such_module_q.f()}'})", "MarkupError", n=1000)
+case("yaml.markup", "encoded_wrong_format", K, "processor({'a': '%ENC{secret}'})", "MarkupError", n=3000)
+case("yaml.markup", "unhashable_key", K, "processor({'%{l}': 1, 'l': [1]})", "MarkupError", n=3000)
+case("yaml.markup", "missing_include", K, "processor({'a': '%INCLUDE{' + folder + '/gone.yaml}'})", "MarkupError", n=1000)
+
+# --- import_utils
+I = """
+import os, sys, tempfile
+from quarv.utils.import_utils.legacy import LegacyImporter
+from quarv.utils.import_utils.flex import FlexImporter
+for held in (LegacyImporter._importmap, LegacyImporter._reverse_importmap, LegacyImporter._custom_translators,
+             LegacyImporter._custom_reverse_translators):
+    held.clear()
+def broken(name):
+    raise LookupError(name)
+folder = tempfile.mkdtemp()
+def source(name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+GOOD, FAILING, SYNTAX = source("good_q.py", "VALUE = 1\\n"), source("failing_q.py", "raise KeyError('x')\\n"), source("syntax_q.py", "def (:\\n")
+flex = FlexImporter("pre")
+"""
+case("import_utils", "legacy", I + "LegacyImporter.register(lambda n: None, lambda n: None, oldjson='json', lost='no_such_package_q.sub')\n",
+     "LegacyImporter.translate('oldjson.decoder')\nLegacyImporter.reverse_translate('json')\nLegacyImporter.find_spec('oldjson.decoder', None, None)\nLegacyImporter.find_spec('other')")
+case("import_utils", "legacy_not_found", I + "LegacyImporter.register(lost='no_such_package_q.sub')\n", "LegacyImporter.find_spec('lost')", "ModuleNotFoundError", n=2000)
+case("import_utils", "legacy_register_refused", I, "LegacyImporter.register(len, 5, legacy='new')", "ValueError")
+case("import_utils", "legacy_register_unpack", I, "LegacyImporter.register(len, len, len, legacy='new')", "ValueError")
+case("import_utils", "legacy_translator_raises", I + "LegacyImporter.register(broken, broken)\n", "LegacyImporter.translate('a.b')", "LookupError")
+case("import_utils", "legacy_bad_value", I + "LegacyImporter.register(b=5)\n", "LegacyImporter.translate('b.c')", "TypeError")
+case("import_utils", "flex", I, "flex.load('json')\nflex.load(sys)\nflex.load_module_from_file(GOOD)", n=2000)
+case("import_utils", "flex_missing", I, "flex.load('no_such_module_q')", "Exception", n=1000)
+case("import_utils", "flex_bad_object", I, "flex.load([1])", "TypeError")
+case("import_utils", "flex_failing_file", I, "flex.load_module_from_file(FAILING)", "KeyError", n=2000)
+case("import_utils", "flex_syntax", I, "flex.load_module_from_file(SYNTAX)", "SyntaxError", n=2000)
+case("import_utils", "flex_absent", I, "flex.load_module_from_file(os.path.join(folder, 'absent_q.py'))", "FileNotFoundError", n=2000)
+
 
 def run_module(module):
     cases = [case[1:] for case in CASES if case[0] == module]
