@@ -284,6 +284,49 @@ case("import_utils", "flex_failing_file", I, "flex.load_module_from_file(FAILING
 case("import_utils", "flex_syntax", I, "flex.load_module_from_file(SYNTAX)", "SyntaxError", n=2000)
 case("import_utils", "flex_absent", I, "flex.load_module_from_file(os.path.join(folder, 'absent_q.py'))", "FileNotFoundError", n=2000)
 
+# --- the FTP plug-in: a client that answers from a table stands in for a server
+F = """
+import ftplib
+from quarv.utils.dorvex.plugins.localhost.ftp import dorvex
+from quarv.utils.dorvex.plugins.localhost.ftp.dorvex import Dorvex, filemode_to_mode
+class Client:
+    lines, refused = [], False
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc_info):
+        pass
+    def connect(self, **kwargs):
+        pass
+    def login(self, **kwargs):
+        if self.refused:
+            raise ftplib.error_perm("530 Login incorrect.")
+    def dir(self, path, callback):
+        for line in self.lines:
+            callback(line)
+    def nlst(self, path):
+        return ["a.txt", "b.txt"]
+    def delete(self, **kwargs):
+        pass
+dorvex.FTP = Client
+plugin = Dorvex({"127.0.0.1": ("user", "secret")})
+def listing(*lines):
+    Client.lines = list(lines)
+URL = "ftp://127.0.0.1:2121/pub/a.txt"
+"""
+case("ftp", "filemode", F, "filemode_to_mode('-rwsr-sr-t')\nfilemode_to_mode('drwxr-x---@xyz')\nfilemode_to_mode('')", n=20000)
+case("ftp", "filemode_fails", F, "filemode_to_mode(1.5)", "TypeError", n=20000)
+case("ftp", "stat_recent", F + "listing('-rw-r--r--   1 ftp      ftp          1024 Mar 03 10:15 a.txt')\n", "plugin.stat(URL, 10)", n=3000)
+case("ftp", "stat_not_recent", F + "listing('  drwxr-x---  12 0 wheel 4096 Jan  1  2020 a.txt  ')\n", "plugin.stat(URL, 10)", n=3000)
+case("ftp", "stat_directory", F + "listing('total 4', '-rw-r--r-- 1 ftp ftp 1 Mar 03 10:15 a.txt')\n", "plugin.stat(URL, 10)", "Exception", n=3000)
+case("ftp", "stat_nothing", F + "listing()\n", "plugin.stat(URL, 10)", "Exception", n=3000)
+case("ftp", "stat_unreadable", F + "listing('-rw-r--r-- 1 ftp ftp 1 Mar 03 10:15 my a.txt')\n", "plugin.stat(URL, 10)", "Exception", n=3000)
+case("ftp", "stat_link", F + "listing('lrwxrwxrwx 1 ftp ftp 1 Mar 03 10:15 a.txt -> b')\n", "plugin.stat(URL, 10)", "Exception", n=3000)
+case("ftp", "dir_and_delete", F, "plugin.dir('ftp://127.0.0.1/pub', 10)\nplugin.deletefile(URL, 10)", n=3000)
+case("ftp", "login_refused", F + "Client.refused = True\n", "plugin.stat(URL, 10)", "ftplib.error_perm", n=3000)
+case("ftp", "getspace_refused", F, "plugin.getspace(URL, 5, 'surplus', any=1)", "NotImplementedError", n=10000)
+case("ftp", "rename_refused", F, "plugin.renamefile(URL, 'ftp://127.0.0.2/pub/b.txt', 5)", "Exception", n=5000)
+case("ftp", "wrong_call", F, "plugin.copyfile('a', 'b', 5)", "TypeError", n=10000)
+
 
 def run_module(module):
     cases = [case[1:] for case in CASES if case[0] == module]
