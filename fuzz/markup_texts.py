@@ -71,7 +71,7 @@ def test_one_input(data):
 
     pieces = []
     for _ in range(fdp.ConsumeIntInRange(1, 8)):
-        if fdp.ConsumeBool():
+        if fdp.ConsumeIntInRange(0, 2):
             pieces.append(MARKUPS[fdp.ConsumeIntInRange(0, len(MARKUPS) - 1)])
         else:
             pieces.append("".join(TEXT_CHARS[b % len(TEXT_CHARS)] for b in fdp.ConsumeBytes(4)))
