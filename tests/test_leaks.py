@@ -125,6 +125,8 @@ case("ansi", "escape_no_argument", A, "escape()", "TypeError", n=20000)
 # --- tomblet
 T = "from quarv.utils.tomblet import *\ndef callback(frame): pass\n"
 case("tomblet", "arm_and_restore", T, "enable_double_ctrl_c(callback)\nrestore_sigint_handler()", n=10000)
+case("tomblet", "two_interrupts", T + "import signal\n",
+     "enable_double_ctrl_c(callback)\nsignal.raise_signal(signal.SIGINT)\nsignal.raise_signal(signal.SIGINT)", "KeyboardInterrupt", n=5000)
 case("tomblet", "restore_fails", T, "restore_sigint_handler(1)", "TypeError", n=10000)
 
 # --- yaml.dumper
@@ -207,7 +209,7 @@ case("locations", "setdefault_fails", L, "recursive_location_setdefault({}, None
 
 # --- veltrane
 V = """
-from quarv.utils.veltrane import And, ListOf, Optional, Or, Path, Schema, SchemaError, Use
+from quarv.utils.veltrane import And, Default, ListOf, Optional, Or, Path, PathAwareUse, Schema, SchemaError, Use
 SCHEMA = Schema({"name": str, Optional("port"): And(int, lambda p: 0 < p < 65536),
                  "tags": ListOf(str), Optional("mode"): Or("a", "b"), Optional("size"): Use(int)})
 """
@@ -219,6 +221,10 @@ case("veltrane", "or_fails", V, "SCHEMA.validate({'name': 'n', 'tags': [], 'mode
 case("veltrane", "use_fails", V, "SCHEMA.validate({'name': 'n', 'tags': [], 'size': 'x'})", "SchemaError")
 case("veltrane", "list_fails", V, "SCHEMA.validate({'name': 'n', 'tags': ['x', 2]})", "SchemaError")
 case("veltrane", "callable_type_error", V, "Schema(chr).validate('a')", "TypeError")
+case("veltrane", "default", V, "Schema({Optional('a'): Default(int, 5), 'b': Or(None, str)}).validate({'b': None})")
+case("veltrane", "path_aware", V + "def double(value, path):\n    return value * 2\n",
+     "Schema({'a': {'b': PathAwareUse(double)}}).validate({'a': {'b': 5}})")
+case("veltrane", "path_aware_fails", V, "PathAwareUse(len).validate('x')", "SchemaError")
 case("veltrane", "path", V, "p = Path(['a', 1, 'b'])\np == Path(['a', 1, 'b'])\nstr(p)\nrepr(p)\nhash(p)")
 
 # --- objects
@@ -330,9 +336,8 @@ case("ftp", "wrong_call", F, "plugin.copyfile('a', 'b', 5)", "TypeError", n=1000
 
 def run_module(module):
     cases = [case[1:] for case in CASES if case[0] == module]
-    env = dict(os.environ, PYTHONMALLOC="pymalloc")
     proc = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(cases), capture_output=True,
-                          text=True, timeout=300, env=env)
+                          text=True, timeout=300)
     results = {}
     for line in proc.stdout.splitlines():
         if line.startswith("{"):
@@ -357,4 +362,6 @@ def test_no_leak(measurements, module, name):
     assert result["refs"] < REFCOUNT_BOUND, result
     n = next(case[5] for case in CASES if case[:2] == (module, name))
     assert result["traced"] < min(TRACED_BOUND, 8 * n), result
-    assert result["rss"] < RSS_BOUND, result
+    # the address sanitizer holds freed blocks back from reuse: resident memory grows there by design
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert result["rss"] < RSS_BOUND, result
