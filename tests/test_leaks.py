@@ -50,14 +50,20 @@ def measure(name, setup, call, raises, n, warm_up):
             else:
                 if expected is not None:
                     raise AssertionError(f"{name}: expected {raises}")
+    def settle():
+        sys._clear_type_cache()
+        gc.collect()
     run(warm_up)
     gc.collect()
     tracemalloc.start()
     run(warm_up)
-    gc.collect()
+    # The interpreter's method cache holds the attribute names it last looked up, up to a few
+    # thousand; where names get new addresses each time (PYTHONMALLOC=malloc, as under the
+    # sanitizer), it fills up during a run and would look like a leak.
+    settle()
     t0, r0, c0 = tracemalloc.get_traced_memory()[0], rss(), refs()
     run(n)
-    gc.collect()
+    settle()
     t1, r1, c1 = tracemalloc.get_traced_memory()[0], rss(), refs()
     tracemalloc.stop()
     return {"traced": t1 - t0, "rss": r1 - r0, "refs": c1 - c0}
