@@ -167,6 +167,12 @@ inline __attribute__((tls_model("initial-exec"))) thread_local long long abc_sna
 bool isinstance_abc_slow(handle obj, handle cls);
 }  // namespace detail
 
+// The exact built-in types dict, list, str, int, tuple, float, bool, None and bytes numbered from 0
+// to builtin_count - 1, and -1 for every other type: the index of a table that remembers a verdict
+// per built-in type.
+using detail::builtin_count;
+using detail::builtin_index;
+
 [[gnu::always_inline]] inline bool isinstance_abc(handle obj, handle cls) {
     detail::AbcTable& table = detail::abc_table;
     PyObject* c = cls.ptr();

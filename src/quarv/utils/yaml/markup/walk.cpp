@@ -43,21 +43,6 @@ unsigned class_bits(State& state, PyTypeObject* type) {
     return bits;
 }
 
-// The exact built-in types whose classification a walk remembers.
-int builtin_slot(PyTypeObject* type) {
-    if (type == &PyUnicode_Type) return 0;
-    if (type == &PyDict_Type) return 1;
-    if (type == &PyList_Type) return 2;
-    if (type == &PyLong_Type) return 3;
-    if (type == &PyFloat_Type) return 4;
-    if (type == &PyBool_Type) return 5;
-    if (type == Py_TYPE(Py_None)) return 6;
-    if (type == &PyTuple_Type) return 7;
-    if (type == &PyBytes_Type) return 8;
-    return -1;
-}
-constexpr int builtin_slots = 9;
-
 enum class Kind : unsigned char { unknown, keep, text, mapping, iterable };
 
 // A key path along the walk: the node of a value, its parent's node and the item that leads from
@@ -118,7 +103,7 @@ public:
     }
 
     Kind kind_of(handle data, handle credentials) {
-        int slot = builtin_slot(Py_TYPE(data.ptr()));
+        int slot = builtin_index(Py_TYPE(data.ptr()));
         object secret = NATIVE_GLOBAL(f, "SecretString");
         object mutable_mapping = NATIVE_GLOBAL(f, "MutableMapping");
         object iterable = NATIVE_GLOBAL(f, "Iterable");
@@ -182,7 +167,7 @@ private:
     uint64_t dict_version_ = 0;
     unsigned bits_ = 0;
     object kind_keys_[4];
-    Kind kinds_[builtin_slots] = {};
+    Kind kinds_[builtin_count] = {};
 };
 
 object walk_value(Walk& w, handle data, const PathNode& path);
