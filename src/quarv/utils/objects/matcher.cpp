@@ -195,15 +195,15 @@ object operator_key_hits(Finder& finder, handle obj, handle key, handle expected
     object hits = new_list();
     if (is_pattern_operator(f, expected)) {
         for_each_item(obj, [&](handle k, handle v) {
-            if (equal(key, text_form(k)) && equal(expected, text_form(v))) append(hits, pair_of(v, k));
+            if (equal(key, str_of(k)) && equal(expected, str_of(v))) append(hits, pair_of(v, k));
         });
     } else if (is_pattern_text(expected)) {
         object pattern = compile_or_refuse(f, expected, expected);
         bool key_is_absence = is_not_exists(f, key);
         for_each_item(obj, [&](handle k, handle v) {
             if (key_is_absence) {
-                if (equal(key, text_form(k))) append(hits, pair_of(v, k));
-            } else if (equal(key, text_form(k)) && pattern_matches(pattern, text_form(v))) {
+                if (equal(key, str_of(k))) append(hits, pair_of(v, k));
+            } else if (equal(key, str_of(k)) && pattern_matches(pattern, str_of(v))) {
                 append(hits, pair_of(v, k));
             }
         });
@@ -223,13 +223,13 @@ object pattern_key_hits(Finder& finder, handle obj, handle key, handle expected)
     if (is_pattern_text(expected)) {
         object value_pattern = compile_or_refuse(f, expected, expected);
         for_each_item(obj, [&](handle k, handle v) {
-            if (pattern_matches(key_pattern, text_form(k)) && pattern_matches(value_pattern, text_form(v)))
+            if (pattern_matches(key_pattern, str_of(k)) && pattern_matches(value_pattern, str_of(v)))
                 append(hits, pair_of(v, k));
         });
     } else {
         bool absence = is_not_exists(f, expected);
         for_each_item(obj, [&](handle k, handle v) {
-            if (!pattern_matches(key_pattern, text_form(k))) return;
+            if (!pattern_matches(key_pattern, str_of(k))) return;
             if (absence) set_attr(expected, "parent", v);
             if (equal(expected, v)) append(hits, pair_of(v, k));
         });
@@ -255,7 +255,7 @@ Verdict dict_entry(Finder& finder, handle obj, const Entry& entry, bool filter) 
             for_each_item(obj, [&](handle k, handle v) {
                 if (keys_differ(k, key)) return;
                 if (absence) set_attr(expected, "parent", get_item(obj, key));
-                if (equal(expected, text_form(v))) hit = borrow(v.ptr());
+                if (equal(expected, str_of(v))) hit = borrow(v.ptr());
             });
             if (!hit) return fail(failed_test(filter));
             return pass(pair_of(hit, key));
@@ -265,7 +265,7 @@ Verdict dict_entry(Finder& finder, handle obj, const Entry& entry, bool filter) 
             object hit;
             for_each_item(obj, [&](handle k, handle v) {
                 if (keys_differ(k, key)) return;
-                if (pattern_matches(pattern, text_form(v))) hit = borrow(v.ptr());
+                if (pattern_matches(pattern, str_of(v))) hit = borrow(v.ptr());
             });
             if (!hit) return fail(failed_test(filter));
             return pass(pair_of(hit, key));
@@ -292,10 +292,10 @@ Verdict object_entry(Finder& finder, handle obj, const Entry& entry, bool filter
         if (!actual) return fail(false_());
         bool hit;
         if (is_pattern_operator(f, expected)) {
-            hit = equal(expected, text_form(actual));
+            hit = equal(expected, str_of(actual));
         } else if (is_pattern_text(expected)) {
             object pattern = compile_or_refuse(f, expected, expected);
-            hit = pattern_matches(pattern, text_form(actual));
+            hit = pattern_matches(pattern, str_of(actual));
         } else {
             hit = equal(expected, actual);
         }

@@ -51,8 +51,6 @@ bool is_not_exists(Frame& f, handle obj);
 bool is_pattern_text(handle obj);
 // `str(obj).startswith("(")`.
 bool text_form_opens_pattern(handle obj);
-// `obj if type(obj) is str else str(obj)`.
-object text_form(handle obj);
 // `re.compile(source)` through the module-level `re`.
 object compile_pattern(Frame& f, handle source);
 // The same, a failure of the `Exception` family raised as ValueError "'{shown}' is not a valid regex

@@ -68,7 +68,7 @@ object operator_hash(Frame&, handle self) { return call(attr(attr(self, "value")
 // The base rule: the pattern's match on the text of a true `other`, else `value == other`.
 object operator_rule(handle self, handle other) {
     object regex = attr(self, "regex");
-    if (truth(regex) && truth(other)) return call_method(regex, "match", text_form(other));
+    if (truth(regex) && truth(other)) return call_method(regex, "match", str_of(other));
     return steal(PyObject_RichCompare(attr(self, "value").ptr(), other.ptr(), Py_EQ));
 }
 

@@ -38,13 +38,8 @@ bool is_pattern_text(handle obj) {
 }
 
 bool text_form_opens_pattern(handle obj) {
-    object shown = text_form(obj);
+    object shown = str_of(obj);
     return PyUnicode_GET_LENGTH(shown.ptr()) > 0 && PyUnicode_READ_CHAR(shown.ptr(), 0) == '(';
-}
-
-object text_form(handle obj) {
-    if (PyUnicode_CheckExact(obj.ptr())) return borrow(obj.ptr());
-    return str_of(obj);
 }
 
 object compile_pattern(Frame& f, handle source) {

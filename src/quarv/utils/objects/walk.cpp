@@ -53,7 +53,7 @@ bool gather(Search& s, handle item, handle step, Children& children) {
             if (is_pattern_text(step)) {
                 object match = s.matcher(step);
                 for_each_item(item, [&](handle k, handle v) {
-                    if (matcher_accepts(match, text_form(k))) children.emplace_back(borrow(k.ptr()), borrow(v.ptr()));
+                    if (matcher_accepts(match, str_of(k))) children.emplace_back(borrow(k.ptr()), borrow(v.ptr()));
                 });
             } else {
                 if (is_operator(s.f(), step)) set_attr(step, "parent", item);

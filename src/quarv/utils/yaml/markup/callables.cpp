@@ -57,14 +57,14 @@ object call_as_syntax(Frame& f, handle func, handle method_name, object& argumen
         object stored = call_method(stored_pattern, "findall", arguments);
         for_each(stored, [&](handle pair) {
             auto [placeholder, path] = unpack2(pair);
-            object path_text = text_form(path);
+            object path_text = str_of(path);
             object rewritten = steal(PyUnicode_FromFormat("\"${%U}\"", path_text.ptr()));
             new_arguments = call_method(new_arguments, "replace", placeholder, rewritten);
         });
     }
     object ast = NATIVE_GLOBAL(f, "ast");
-    object name_text = text_form(method_name);
-    object arguments_text = text_form(new_arguments);
+    object name_text = str_of(method_name);
+    object arguments_text = str_of(new_arguments);
     object source = steal(PyUnicode_FromFormat("%U(%U)", name_text.ptr(), arguments_text.ptr()));
     object tree = call_method(ast, "parse", source);
     arguments = new_arguments;
@@ -179,8 +179,8 @@ object p_callable_markup(Frame& f, handle self, handle match, handle data, handl
             }
             if (!done) {
                 object reason = str_of(second_failure);
-                object name_text = text_form(method_name);
-                object arguments_text = text_form(arguments);
+                object name_text = str_of(method_name);
+                object arguments_text = str_of(arguments);
                 object message = steal(PyUnicode_FromFormat("%U\nUnable to parse %U(%U), using as-is", reason.ptr(),
                                                             name_text.ptr(), arguments_text.ptr()));
                 call_method(NATIVE_GLOBAL(f, "logger"), "debug", message);

@@ -53,7 +53,7 @@ object p_file_markup(Frame& f, handle self, handle match, handle data, handle in
     Py_ssize_t start = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 0)));
     Py_ssize_t end = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 1)));
     object markup = steal(PySequence_GetSlice(data.ptr(), start, end));
-    return replaced(data, markup, text_form(value));
+    return replaced(data, markup, str_of(value));
 }
 
 }  // namespace markup

@@ -92,8 +92,6 @@ object short_message(handle index, handle markup);
 [[noreturn]] void raise_short(Frame& f, handle index, handle markup, handle cause);
 // The text forms of a key path's items joined with ".".
 object key_path_text(handle index);
-// `str(value)`, a text staying itself.
-object text_form(handle value);
 // `data.replace(old, new)`.
 object replaced(handle data, handle old, handle new_);
 // `match.group(n)`

@@ -7,9 +7,7 @@ namespace markup {
 namespace {
 
 // Every copy of the matched markup in `data` replaced by the value's text form.
-object substituted(handle data, handle match, handle value) {
-    return replaced(data, group(match, 0), text_form(value));
-}
+object substituted(handle data, handle match, handle value) { return replaced(data, group(match, 0), str_of(value)); }
 
 }  // namespace
 
@@ -27,7 +25,7 @@ object p_ask_markup(Frame& f, handle, handle match, handle data, handle index, h
     object prompt_text = steal(PyUnicode_FromFormat("\nEnter value for %U", lines.ptr()));
     object prompt = group(match, 2);
     if (truth(prompt)) {
-        object shown = text_form(prompt);
+        object shown = str_of(prompt);
         prompt_text = steal(PyUnicode_FromFormat("%U\n%U", prompt_text.ptr(), shown.ptr()));
     }
     prompt_text = steal(PyUnicode_FromFormat("%U: ", prompt_text.ptr()));

@@ -11,7 +11,7 @@ object chainget(Frame& f, handle tree, handle path) {
 
 [[noreturn]] void raise_recursion(Frame& f, handle index, handle markup) {
     object path = key_path_text(index);
-    object shown = text_form(markup);
+    object shown = str_of(markup);
     object message =
         steal(PyUnicode_FromFormat("Detected recursion markup: \nIndex:  %U\nMarkup: %U\n", path.ptr(), shown.ptr()));
     raise(call(NATIVE_GLOBAL(f, "MarkupError"), message));

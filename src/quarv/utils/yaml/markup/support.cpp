@@ -6,20 +6,15 @@
 
 namespace markup {
 
-object text_form(handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) return borrow(value.ptr());
-    return str_of(value);
-}
-
 object key_path_text(handle index) {
     object pieces = new_list();
-    for_each(index, [&](handle item) { append(pieces, text_form(item)); });
+    for_each(index, [&](handle item) { append(pieces, str_of(item)); });
     return steal(PyUnicode_Join(intern("."), pieces.ptr()));
 }
 
 object short_message(handle index, handle markup) {
     object path = key_path_text(index);
-    object shown = text_form(markup);
+    object shown = str_of(markup);
     return steal(PyUnicode_FromFormat("Caught error while processing markups: \nIndex:  %U\nMarkup: %U\n", path.ptr(),
                                       shown.ptr()));
 }
@@ -149,7 +144,7 @@ object import_credentials(Frame& f) {
     object module = call(import_fn, module_name, f.globals(), f.globals(), fromlist, integer(0));
     object value = optional_attr(module, name);
     if (!value) {
-        object shown = text_form(optional_attr(module, "__name__") ? attr(module, "__name__") : module_name);
+        object shown = str_of(optional_attr(module, "__name__") ? attr(module, "__name__") : module_name);
         object message = steal(PyUnicode_FromFormat("cannot import name %R from %R", name.ptr(), shown.ptr()));
         PyErr_SetImportError(message.ptr(), shown.ptr(), nullptr);
         throw_error();
