@@ -1,4 +1,5 @@
 // Names, text conversion and calls.
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -47,19 +48,68 @@ std::string utf8(handle text_obj) {
     return std::string(data, static_cast<size_t>(size));
 }
 
-object call_kw(handle callable, std::initializer_list<handle> args, std::initializer_list<Kw> kwargs) {
-    std::vector<PyObject*> argv;
-    argv.reserve(1 + args.size() + kwargs.size());
-    argv.push_back(nullptr);
-    for (handle arg : args) argv.push_back(arg.ptr());
-    object names = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    Py_ssize_t index = 0;
+namespace {
+
+// The tuple of keyword names of a call: the names are literals, so their addresses stand for the
+// tuple, which is made once per list of names and kept for the process, as the interpreter keeps
+// the keyword names of its own code objects. A direct-mapped memory of recent lists answers first.
+constexpr size_t remembered_names = 4;
+
+object keyword_names(std::initializer_list<Kw> kwargs) {
+    auto make = [&]() {
+        object names = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+        Py_ssize_t index = 0;
+        for (const Kw& kw : kwargs) PyTuple_SET_ITEM(names.ptr(), index++, Py_NewRef(intern(kw.name)));
+        return names;
+    };
+    if (kwargs.size() > remembered_names) return make();
+    using Key = std::array<const char*, remembered_names>;
+    Key key{};
+    uintptr_t mix = kwargs.size();
+    size_t index = 0;
     for (const Kw& kw : kwargs) {
-        PyTuple_SET_ITEM(names.ptr(), index++, Py_NewRef(intern(kw.name)));
-        argv.push_back(kw.value.ptr());
+        key[index++] = kw.name.text();
+        mix = mix * 31 + (reinterpret_cast<uintptr_t>(kw.name.text()) >> 3);
     }
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwargs.size() ? names.ptr() : nullptr));
+    struct Recent {
+        Key key;
+        PyObject* names;
+    };
+    static Recent recent[256];
+    Recent& slot = recent[mix & 255];
+    if (slot.names && slot.key == key) return borrow(slot.names);
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            size_t h = 0;
+            for (const char* text : k) h = h * 31 + std::hash<const char*>{}(text);
+            return h;
+        }
+    };
+    static auto* known = new std::unordered_map<Key, PyObject*, KeyHash>();
+    auto found = known->find(key);
+    if (found == known->end()) found = known->emplace(key, make().release().ptr()).first;
+    slot = {key, found->second};
+    return borrow(found->second);
+}
+
+}  // namespace
+
+object call_kw(handle callable, std::initializer_list<handle> args, std::initializer_list<Kw> kwargs) {
+    // argv[0] is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET)
+    size_t count = 1 + args.size() + kwargs.size();
+    PyObject* small[16];
+    std::vector<PyObject*> large;
+    PyObject** argv = small;
+    if (count > std::size(small)) {
+        large.resize(count);
+        argv = large.data();
+    }
+    size_t index = 1;
+    for (handle arg : args) argv[index++] = arg.ptr();
+    for (const Kw& kw : kwargs) argv[index++] = kw.value.ptr();
+    object names = kwargs.size() ? keyword_names(kwargs) : object();
+    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names ? names.ptr() : nullptr));
 }
 
 namespace {

@@ -172,6 +172,15 @@ object forward_after(Frame&, handle target, handle first, handle args, handle kw
     return call_forward(target, {first}, args, kwargs);
 }
 
+// Keyword calls: the same names in another order, a longer list, names after positional ones.
+object keyword_calls(Frame&, handle target, handle x, handle y) {
+    object one = text("1");
+    return list_of(call_kw(target, {}, {{"a", x}, {"b", y}}), call_kw(target, {}, {{"b", x}, {"a", y}}),
+                   call_kw(target, {x}, {{"a", y}}),
+                   call_kw(target, {}, {{"a", x}, {"b", y}, {"c", one}, {"d", one}, {"e", one}, {"f", one}}),
+                   call_kw(target, {x, y}, {}));
+}
+
 object poke(Frame& f) {
     ++f.state<State>().pokes;
     return py::none();
@@ -305,6 +314,7 @@ void body(ModuleBody& m) {
     m.def("run_with", "(manager, body)", &run_with);
     m.def("forward", "(target, /, *args, **kwargs)", &forward);
     m.def("forward_after", "(target, first, args=None, kwargs=None)", &forward_after);
+    m.def("keyword_calls", "(target, x, y)", &keyword_calls);
     m.def("poke", "()", &poke);
     m.def("sleep_until_poked", "(seconds)", &sleep_until_poked);
 

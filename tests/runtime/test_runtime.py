@@ -607,6 +607,16 @@ def test_forwarded_calls_bind_and_fail_as_direct_calls(probe):
             assert forwarded == outcome(target, args, kwargs), (target, args, kwargs)
 
 
+def test_keyword_calls_pass_each_value_under_its_own_name(probe):
+    def target(*args, **kwargs):
+        return args, kwargs
+
+    for x, y in [(1, 2), ("p", None), (2, 1)]:
+        assert probe.keyword_calls(target, x, y) == [
+            ((), {"a": x, "b": y}), ((), {"b": x, "a": y}), ((x,), {"a": y}),
+            ((), {"a": x, "b": y, "c": "1", "d": "1", "e": "1", "f": "1"}), ((x, y), {})]
+
+
 def test_forwarding_after_leading_arguments_takes_any_iterable_and_mapping(probe):
     def target(*args, **kwargs):
         return args, kwargs
