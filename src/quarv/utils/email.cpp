@@ -112,7 +112,10 @@ object convert_to_address(Frame& f, handle value, handle default_domain) {
     object at = text("@");
     for_each(items, [&](handle item) {
         if (contains(item, at)) {
-            auto [username, domain] = unpack2(call_method(item, "split", at));
+            // str's own split for an exact text; a subclass's override is called
+            object parts = PyUnicode_CheckExact(item.ptr()) ? steal(PyUnicode_Split(item.ptr(), at.ptr(), -1))
+                                                            : call_method(item, "split", at);
+            auto [username, domain] = unpack2(parts);
             append(addresses, call_kw(NATIVE_GLOBAL(f, "Address"), {}, {{"username", username}, {"domain", domain}}));
         } else if (truth(default_domain)) {
             append(addresses,
