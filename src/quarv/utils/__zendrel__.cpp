@@ -21,16 +21,6 @@ const char* const banner =
     "|   You have zendrel enabled   |\n"
     "+-------------------------------------+";
 
-// How the interpreter names a callable in its call errors: "module.qualname()".
-object function_text(handle fn) {
-    object qualname = optional_attr(fn, "__qualname__");
-    if (!qualname) return str_of(fn);
-    object module = optional_attr(fn, "__module__");
-    if (module && !module.is_none() && not_equal(module, handle(intern("builtins"))))
-        return steal(PyUnicode_FromFormat("%S.%S()", module.ptr(), qualname.ptr()));
-    return steal(PyUnicode_FromFormat("%S()", qualname.ptr()));
-}
-
 // `register(**dict(contribution))`.
 void register_mapping(handle register_, handle contribution) {
     object keywords = new_dict();
@@ -39,17 +29,7 @@ void register_mapping(handle register_, handle contribution) {
 }
 
 // `register(*contribution)`, with the interpreter's error for what cannot be unpacked.
-void register_items(handle register_, handle contribution) {
-    PyTypeObject* type = Py_TYPE(contribution.ptr());
-    if (!type->tp_iter && !PySequence_Check(contribution.ptr())) {
-        object shown = function_text(register_);
-        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.ptr(),
-                     type->tp_name);
-        throw_error();
-    }
-    object items = steal(PySequence_Tuple(contribution.ptr()));
-    call_forward(register_, {}, items, handle());
-}
+void register_items(handle register_, handle contribution) { call_forward(register_, {}, contribution, handle()); }
 
 object initialize(Frame& f) {
     call_kw(attr(f.global("warnings"), "warn"), {},
