@@ -111,6 +111,8 @@ inline object type_of(handle obj) {
 }
 inline object str_of(handle obj) { return steal(PyObject_Str(obj.ptr())); }
 inline object repr_of(handle obj) { return steal(PyObject_Repr(obj.ptr())); }
+// `format(obj)`: the text an f-string gives for `{obj}`.
+inline object format_of(handle obj) { return steal(PyObject_Format(obj.ptr(), nullptr)); }
 inline object text(std::string_view s) {
     return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -198,9 +198,8 @@ object set_dict_by_key_path(Frame&, handle d, handle keys, handle val, handle ap
         } else if (PyList_Check(existing.ptr())) {
             call_method(existing, "append", val);
         } else {
-            object message = steal(PyUnicode_FromFormat(
-                "expected list for element given by key %U. Got %U", steal(PyObject_Format(keys.ptr(), nullptr)).ptr(),
-                steal(PyObject_Format(type_of(existing).ptr(), nullptr)).ptr()));
+            object message = steal(PyUnicode_FromFormat("expected list for element given by key %U. Got %U",
+                                                        format_of(keys).ptr(), format_of(type_of(existing)).ptr()));
             raise(call(handle(PyExc_ValueError), message));
         }
     } else {
@@ -270,8 +269,7 @@ struct LengthLimits {
         object message = steal(PyUnicode_FromFormat(
             "\nThe following %s has a length that is too long.\n%s:\n %U\nMaximum length for %ss is %U characters "
             "long (yours is %zd)",
-            type_, is_key ? "Key" : "Value", steal(PyObject_Format(item.ptr(), nullptr)).ptr(), type_,
-            steal(PyObject_Format(max_length.ptr(), nullptr)).ptr(), length));
+            type_, is_key ? "Key" : "Value", format_of(item).ptr(), type_, format_of(max_length).ptr(), length));
         raise(call(handle(PyExc_Exception), message));
     }
 

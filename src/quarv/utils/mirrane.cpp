@@ -84,9 +84,6 @@ const char* plaintext = "The plaintext equivalent of the secret.";
 
 // ----- helpers ---------------------------------------------------------------------------------------
 
-// What "{}" of str.format puts in place of a value.
-object formatted(handle value) { return steal(PyObject_Format(value.ptr(), nullptr)); }
-
 // `getattr(obj, "data")` of the secret a representer contains.
 object contained_text(handle representer) { return attr(attr(representer, "obj"), "data"); }
 
@@ -102,9 +99,9 @@ object configured(Frame& f, handle prefix, handle entry) {
 
 // "[secrets] <prefix>.key" as the key messages word it.
 object key_place(Frame& f, handle prefix) {
-    object sec = formatted(NATIVE_GLOBAL(f, "CNF_SEC"));
-    object sstr = formatted(prefix);
-    object key = formatted(NATIVE_GLOBAL(f, "CNF_SS_KEY"));
+    object sec = format_of(NATIVE_GLOBAL(f, "CNF_SEC"));
+    object sstr = format_of(prefix);
+    object key = format_of(NATIVE_GLOBAL(f, "CNF_SS_KEY"));
     return steal(PyUnicode_FromFormat("[%U] %U.%U", sec.ptr(), sstr.ptr(), key.ptr()));
 }
 
@@ -115,7 +112,7 @@ object class_name(handle obj) { return attr(type_of(obj), "__name__"); }
 
 object container_init(Frame& f, handle self, handle obj) {
     if (!is_instance(obj, NATIVE_GLOBAL(f, "SecretString"))) {
-        object shown = formatted(type_of(obj));
+        object shown = format_of(type_of(obj));
         PyErr_Format(PyExc_Exception, "Object of type SecretString expected, but type %U given.", shown.ptr());
         throw_error();
     }
@@ -151,7 +148,7 @@ object representer_key(Frame& f, handle self) {
 }
 
 [[noreturn]] void not_implemented(handle self, const char* what) {
-    object shown = formatted(class_name(self));
+    object shown = format_of(class_name(self));
     PyErr_Format(PyExc_NotImplementedError, "%U does not implement %s.", shown.ptr(), what);
     throw_error();
 }
@@ -322,7 +319,7 @@ object urlsafe_decoded_text(Frame& f, handle encoded) {
 [[noreturn]] void unencodable(handle self, Py_ssize_t position) {
     // Shifting modulo 256 would store another character than this one: refused rather than silently
     // corrupted. The character itself is not shown, as it belongs to the secret.
-    object name = formatted(class_name(self));
+    object name = format_of(class_name(self));
     PyErr_Format(PyExc_ValueError,
                  "%U can only encode characters U+0000 to U+00FF, but the plaintext holds a character above U+00FF "
                  "(at position %zd); use a representer that encodes any text, such as FernetSecretStringRepresenter.",
@@ -469,7 +466,7 @@ object secret_get_cls(Frame& f, handle cls_or_cls_name) {
     if (PyUnicode_Check(cls_or_cls_name.ptr()) && contains(cls_or_cls_name, handle(intern("."))))
         return call(NATIVE_GLOBAL(f, "import_from_name"), cls_or_cls_name);
     if (truth(call(NATIVE_GLOBAL(f, "isclass"), cls_or_cls_name))) return borrow(cls_or_cls_name.ptr());
-    object shown = formatted(cls_or_cls_name);
+    object shown = format_of(cls_or_cls_name);
     object message = steal(PyUnicode_FromFormat("Could not convert %U to a class.", shown.ptr()));
     call_method(NATIVE_GLOBAL(f, "logger"), "warning", message);
     return py::none();
@@ -478,7 +475,7 @@ object secret_get_cls(Frame& f, handle cls_or_cls_name) {
 object secret_validate_rep(Frame& f, handle, handle rep_cls) {
     if (!truth(rep_cls)) return py::none();
     if (is_subclass(rep_cls, NATIVE_GLOBAL(f, "BaseSecretStringRepresenter"))) return py::none();
-    object shown = formatted(rep_cls);
+    object shown = format_of(rep_cls);
     PyErr_Format(PyExc_Exception,
                  "Representer class %U must inherit from quarv.utils.mirrane.BaseSecretStringRepresenter.",
                  shown.ptr());
@@ -526,8 +523,8 @@ object secret_init(Frame& f, handle self, handle secret_string, handle represent
         // aside) mean a secret_string of the wrong format
         if (failure.matches(PyExc_ImportError) || !failure.matches(PyExc_Exception)) failure.rethrow();
         Handling handling(failure.value());
-        object shown = formatted(secret_string);
-        object name = formatted(attr(attr(self, "representer_cls"), "__name__"));
+        object shown = format_of(secret_string);
+        object name = format_of(attr(attr(self, "representer_cls"), "__name__"));
         object message = steal(PyUnicode_FromFormat(
             "The secret string '%U' has the wrong format.\nIt cannot be decoded with representer %U.", shown.ptr(),
             name.ptr()));

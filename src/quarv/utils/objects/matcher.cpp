@@ -448,13 +448,13 @@ object find_match(Frame& f, handle self, handle obj, handle wanted, handle use_s
 
 object formalize_loopable(Frame& f, handle obj) {
     if (PyUnicode_Check(obj.ptr())) {
-        PyErr_Format(PyExc_TypeError, "object '%U' is a string which is not allowed.", formatted(obj).ptr());
+        PyErr_Format(PyExc_TypeError, "object '%U' is a string which is not allowed.", format_of(obj).ptr());
         throw_error();
     }
     if (PyDict_Check(obj.ptr())) return call_method(obj, "values");
     if (is_iterable(f, obj) && !is_instance(obj, NATIVE_GLOBAL(f, "TopologyObject"))) return borrow(obj.ptr());
-    PyErr_Format(PyExc_TypeError, "object '%U' of type %U is not allowed.", formatted(obj).ptr(),
-                 formatted(type_of(obj)).ptr());
+    PyErr_Format(PyExc_TypeError, "object '%U' of type %U is not allowed.", format_of(obj).ptr(),
+                 format_of(type_of(obj)).ptr());
     throw_error();
 }
 

@@ -61,8 +61,6 @@ bool pattern_matches(handle pattern, handle text);
 bool matcher_accepts(handle match, handle text);
 // `list(pattern.groupindex)[0]`, the pattern's first group name (IndexError when it has none).
 object first_group_name(handle pattern);
-// `"{}".format(value)`.
-object formatted(handle value);
 // `(value, [key])`.
 object pair_of(handle value, handle key);
 // `path.insert(0, key)`.

@@ -97,7 +97,7 @@ object negation_eq(Frame& f, handle self, handle other) {
 }
 
 object shown_as(const char* cls, handle self) {
-    object value = formatted(attr(self, "value"));
+    object value = format_of(attr(self, "value"));
     return steal(PyUnicode_FromFormat("%s('%U')", cls, value.ptr()));
 }
 

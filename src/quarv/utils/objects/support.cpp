@@ -54,7 +54,7 @@ object compile_or_refuse(Frame& f, handle source, handle shown) {
         Caught failure;
         if (!failure.matches(PyExc_Exception)) failure.rethrow();
         Handling handling(failure.value());
-        object message = steal(PyUnicode_FromFormat("'%U' is not a valid regex expression", formatted(shown).ptr()));
+        object message = steal(PyUnicode_FromFormat("'%U' is not a valid regex expression", format_of(shown).ptr()));
         raise_from(call(handle(PyExc_ValueError), message), failure.value());
     }
 }
@@ -72,8 +72,6 @@ object first_group_name(handle pattern) {
     }
     return steal(first);
 }
-
-object formatted(handle value) { return steal(PyObject_Format(value.ptr(), nullptr)); }
 
 object pair_of(handle value, handle key) { return tuple_of(value, list_of(key)); }
 

@@ -367,8 +367,8 @@ object projected(Search& s, handle entry, handle top, handle index) {
     auto [value, path] = unpack2(entry);
     object length = integer(check_value(PyObject_Length(path.ptr())));
     if (truth(steal(PyObject_RichCompare(length.ptr(), index.ptr(), Py_LT)))) {
-        PyErr_Format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", formatted(index).ptr(),
-                     formatted(path).ptr());
+        PyErr_Format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
+                     format_of(path).ptr());
         throw_error();
     }
     State& state = s.f().state<State>();

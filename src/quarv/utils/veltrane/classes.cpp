@@ -40,9 +40,8 @@ object group_init(Frame&, handle self, handle path, handle args) {
 
 object group_str(Frame&, handle self) {
     RecursionGuard guard;  // the texts of the sub-schemas are part of it
-    object empty = text("");
-    object class_name = steal(PyObject_Format(attr(attr(self, "__class__"), "__name__").ptr(), empty.ptr()));
-    object schemas = steal(PyObject_Format(attr(self, "schemas").ptr(), empty.ptr()));
+    object class_name = format_of(attr(attr(self, "__class__"), "__name__"));
+    object schemas = format_of(attr(self, "schemas"));
     return steal(PyUnicode_FromFormat("%U %U", class_name.ptr(), schemas.ptr()));
 }
 

@@ -66,14 +66,13 @@ bool PathRef::plain_elements() const {
 // ----- text form -----------------------------------------------------------------------------------------
 
 object schema_text(handle cls, handle path, handle schema_type, handle schema) {
-    object empty = text("");
-    object class_name = steal(PyObject_Format(attr(cls, "__name__").ptr(), empty.ptr()));
+    object class_name = format_of(attr(cls, "__name__"));
     object parts = new_list();
     for_each(path, [&](handle element) { append(parts, str_of(element)); });
     object joined = steal(PyUnicode_Join(text(".").ptr(), parts.ptr()));
-    object type_name = steal(PyObject_Format(attr(schema_type, "__name__").ptr(), empty.ptr()));
+    object type_name = format_of(attr(schema_type, "__name__"));
     object type_text = steal(PyUnicode_FromFormat("(%U)", type_name.ptr()));
-    object schema_part = steal(PyObject_Format(schema.ptr(), empty.ptr()));
+    object schema_part = format_of(schema);
     return steal(
         PyUnicode_FromFormat("%U %U %U %U", class_name.ptr(), joined.ptr(), type_text.ptr(), schema_part.ptr()));
 }

@@ -223,7 +223,7 @@ bool nested_deeper_than(handle value, int limit) {
 object shown_in_message(Walk& w, handle value) {
     if (!nested_deeper_than(value, shown_depth_limit)) {
         try {
-            return steal(PyObject_Format(value.ptr(), nullptr));
+            return format_of(value);
         } catch (...) {
             Caught failure;
             if (!failure.matches(PyExc_Exception)) failure.rethrow();
