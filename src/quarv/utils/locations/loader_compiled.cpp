@@ -587,12 +587,6 @@ object make_composer_class(ModuleBody& m, handle cparser) {
     return call(handle(reinterpret_cast<PyObject*>(&PyType_Type)), text("compiled_composer"), tuple_of(cparser), ns);
 }
 
-object class_attribute(handle cls, const char* name) {
-    PyObject* found = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, name);
-    if (!found) raise(PyExc_AttributeError, name);
-    return borrow(found);
-}
-
 }  // namespace
 
 void prepare_compiled_path(ModuleBody& m, State& state) {
@@ -607,9 +601,9 @@ void prepare_compiled_path(ModuleBody& m, State& state) {
     compiled.mark = attr(error, "Mark");
     compiled.yaml_error = attr(error, "YAMLError");
     compiled.marked_error = attr(error, "MarkedYAMLError");
-    compiled.stock_descend = class_attribute(resolver, "descend_resolver");
-    compiled.stock_ascend = class_attribute(resolver, "ascend_resolver");
-    compiled.stock_resolve = class_attribute(resolver, "resolve");
+    compiled.stock_descend = class_member(resolver, "descend_resolver");
+    compiled.stock_ascend = class_member(resolver, "ascend_resolver");
+    compiled.stock_resolve = class_member(resolver, "resolve");
     object reader = attr(steal(PyImport_ImportModule("yaml.reader")), "Reader");
     compiled.non_printable = attr(reader, "NON_PRINTABLE");
     // the pure pipeline: every name the reader, scanner, parser and composer define
@@ -631,8 +625,7 @@ void prepare_compiled_path(ModuleBody& m, State& state) {
     for (Name step : {Name("check_node"), Name("get_node"), Name("get_single_node")}) {
         handle key(intern(step));
         check(PyDict_SetItem(compiled.pure_steps.ptr(), key.ptr(), get_item(compiled.pipeline, key).ptr()));
-        check(
-            PyDict_SetItem(compiled.pipeline.ptr(), key.ptr(), class_attribute(state.loader_class, step.text()).ptr()));
+        check(PyDict_SetItem(compiled.pipeline.ptr(), key.ptr(), class_member(state.loader_class, step).ptr()));
     }
     compiled.composer = make_composer_class(m, attr(cyaml, "CParser"));
     PyObject* session =

@@ -25,7 +25,7 @@ enum Method : unsigned {
 constexpr int method_count = 6;
 
 // What `from quarv.topology.credentials import Credentials` gave, and the versions of everything
-// the statement reads (sys.modules, the built-ins, the module's namespace, its spec's attributes):
+// the statement reads (sys.modules, the built-ins, the module's namespace, the attributes of its __spec__):
 // while none changed, the statement would give the same class again without running anything.
 struct ImportMemo {
     object value;

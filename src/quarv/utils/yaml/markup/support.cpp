@@ -150,7 +150,7 @@ object import_credentials(Frame& f) {
         throw_error();
     }
     // remembered only where the statement's answer is known to stay the same while nothing it reads
-    // changes: the built-in __import__, and a module in sys.modules with a spec
+    // changes: the built-in __import__, and a module in sys.modules with a __spec__
     memo.value = object();
     PyObject* in_modules = PyDict_GetItemWithError(modules, module_name.ptr());
     if (!in_modules && PyErr_Occurred()) throw_error();
