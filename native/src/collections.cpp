@@ -3,36 +3,66 @@
 
 namespace native {
 
-std::pair<object, object> unpack2(handle item) {
-    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-        return {borrow(PyTuple_GET_ITEM(item.ptr(), 0)), borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+namespace detail {
+
+void unpack_into(handle item, object* values, int count) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == count) {
+        // checked: an exact tuple's size was checked just above, and its items are taken as strong
+        // references with no call into Python between
+        for (int i = 0; i < count; ++i) values[i] = borrow(PyTuple_GET_ITEM(item.ptr(), i));
+        return;
     }
     PyObject* raw_iterator = PyObject_GetIter(item.ptr());
     if (!raw_iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter && !PySequence_Check(item.ptr())) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item.ptr())->tp_name);
         }
         throw_error();
     }
     object iterator = steal(raw_iterator);
-    object values[2];
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < count; ++i) {
         PyObject* next = PyIter_Next(iterator.ptr());
         if (!next) {
             if (PyErr_Occurred()) throw_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw_error();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", count, i);
         }
         values[i] = steal(next);
     }
     PyObject* extra = PyIter_Next(iterator.ptr());
     if (extra) {
         Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %d)", count);
     }
     if (PyErr_Occurred()) throw_error();
-    return {values[0], values[1]};
+}
+
+}  // namespace detail
+
+Snapshot::Snapshot(handle iterable)
+    : tuple_(PyTuple_CheckExact(iterable.ptr())  ? borrow(iterable.ptr())
+             : PyList_CheckExact(iterable.ptr()) ? steal(PyList_AsTuple(iterable.ptr()))
+                                                 : steal(PySequence_Tuple(iterable.ptr()))),
+      size_(PyTuple_GET_SIZE(tuple_.ptr())) {}  // checked: tuple_ is a tuple made or checked just above
+
+void Snapshot::out_of_range() { raise(PyExc_IndexError, "tuple index out of range"); }
+
+Py_ssize_t slice_position(handle position, Py_ssize_t length) {
+    object slice = steal(PySlice_New(position.ptr(), nullptr, nullptr));
+    Py_ssize_t start = 0, stop = 0, step = 1;
+    check(PySlice_Unpack(slice.ptr(), &start, &stop, &step));
+    PySlice_AdjustIndices(length, &start, &stop, step);
+    return start;
+}
+
+std::pair<Py_ssize_t, Py_ssize_t> span_within(handle span, Py_ssize_t length) {
+    auto [start, end] = unpack<2>(span);
+    // slicing takes None and integers, and anything else with __index__
+    for (handle position : {handle(start), handle(end)}) {
+        if (!position.is_none() && !PyIndex_Check(position.ptr()))
+            raise_format(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+    }
+    return {slice_position(start, length), slice_position(end, length)};
 }
 
 object mapping_get(handle mapping, handle key, handle default_) {
@@ -105,6 +135,20 @@ bool isinstance_abc_slow(handle obj, handle cls) {
 }
 
 }  // namespace detail
+
+bool AbcMemo::isinstance(handle obj, handle cls) {
+    if (cls.ptr() != cls_.ptr()) {
+        cls_ = borrow(cls.ptr());
+        for (long long& token : confirmed_) token = -1;
+    }
+    int type_index = detail::builtin_index(Py_TYPE(obj.ptr()));
+    if (type_index < 0) return is_instance(obj, cls);
+    long long token = detail::abc_snapshot_token >= 0 ? detail::abc_snapshot_token : current_token();
+    if (confirmed_[type_index] == token) return false;
+    bool result = is_instance(obj, cls);
+    if (!result && cls.ptr() == cls_.ptr()) confirmed_[type_index] = token;
+    return result;
+}
 
 AbcSnapshot::AbcSnapshot() : previous_(detail::abc_snapshot_token) {
     // nested snapshots (a recursive walk) keep the outermost one's reading

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <cstdarg>
 #include <new>
 
 namespace native {
@@ -10,6 +11,14 @@ namespace native {
 void raise(handle exc_type, std::string_view message) {
     object text_obj = text(message);
     PyErr_SetObject(exc_type.ptr(), text_obj.ptr());
+    throw_error();
+}
+
+void raise_format(handle exc_type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(exc_type.ptr(), format, arguments);
+    va_end(arguments);
     throw_error();
 }
 

@@ -16,6 +16,8 @@ namespace native {
 
 // Raises `exc_type(message)`.
 [[noreturn]] void raise(handle exc_type, std::string_view message);
+// Raises `exc_type(text)` with the text made from a PyUnicode_FromFormat format and its arguments.
+[[noreturn]] void raise_format(handle exc_type, const char* format, ...);
 // Raises an exception instance (or class) as `raise exc` would, keeping the context the
 // interpreter gives it.
 [[noreturn]] void raise(handle exc);

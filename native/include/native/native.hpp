@@ -12,3 +12,4 @@
 #include "native/iterator.hpp"
 #include "native/module.hpp"
 #include "native/object.hpp"
+#include "native/own.hpp"

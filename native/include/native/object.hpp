@@ -124,6 +124,9 @@ std::string utf8(handle text_obj);
 // `a == b` and `a != b`, evaluated as written and their truth taken.
 inline bool equal(handle a, handle b) { return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
 inline bool not_equal(handle a, handle b) { return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE))); }
+// `a < b`, `a <= b`, ... (op is Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT or Py_GE), its truth taken.
+inline bool compare(handle a, handle b, int op) { return truth(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
+inline bool less(handle a, handle b) { return compare(a, b, Py_LT); }
 
 inline object attr(handle obj, handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 inline object attr(handle obj, Name name) { return attr(obj, handle(intern(name))); }

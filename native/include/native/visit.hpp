@@ -19,6 +19,12 @@ struct GcVisitor {
         for (object& member : members) (*this)(member);
     }
     void operator()(FunctionTemplate& member) { (*this)(member.prototype()); }
+    // a member that names its own objects (OwnMethods, ClassMemo)
+    template <typename Record>
+        requires requires(Record& r, GcVisitor& v) { r.visit(v); }
+    void operator()(Record& member) {
+        member.visit(*this);
+    }
 };
 
 // Drops each member (what a dropped object's release runs may see the record half cleared, as with
@@ -30,6 +36,11 @@ struct GcClearer {
         members.clear();
     }
     void operator()(FunctionTemplate& member) { (*this)(member.prototype()); }
+    template <typename Record>
+        requires requires(Record& r, GcClearer& v) { r.visit(v); }
+    void operator()(Record& member) {
+        member.visit(*this);
+    }
 };
 
 }  // namespace native::detail
