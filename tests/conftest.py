@@ -47,6 +47,14 @@ def probe(probe_dir):
 
 
 @pytest.fixture
+def fresh_python():
+    """run_fresh (tests/fresh.py): code run in a fresh interpreter, failing the test on a signal."""
+    from fresh import run_fresh
+
+    return run_fresh
+
+
+@pytest.fixture
 def run_python(probe_dir):
     """Runs code in a fresh interpreter that can import the probe; returns the completed process."""
 

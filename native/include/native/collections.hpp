@@ -288,9 +288,9 @@ using detail::builtin_index;
 // change their __class__, and none derives from a class of a module or of its caller.
 namespace builtin {
 enum Trait : unsigned {
-    known = 1u << 0,     // one of the table's types
-    scalar = 1u << 1,    // str, int, float, bool, None, bytes: a value without items
-    hashable = 1u << 2,  // the type's instances have __hash__ (a tuple's items may still refuse it)
+    known = 1u << 0,            // one of the table's types
+    scalar = 1u << 1,           // str, int, float, bool, None, bytes: a value without items
+    hashable = 1u << 2,         // the type's instances have __hash__ (a tuple's items may still refuse it)
     unequal_to_none = 1u << 3,  // `x == None` is False for every instance but None itself
 };
 constexpr unsigned traits_by_index[detail::builtin_count] = {

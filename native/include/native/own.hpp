@@ -30,7 +30,8 @@ class ClassMemo {
 public:
     template <typename Make>
     const Value& get(PyTypeObject* type, Make&& make) {
-        if (version_ != 0 && type_.ptr() == reinterpret_cast<PyObject*>(type) && internals::type_version(type) == version_)
+        if (version_ != 0 && type_.ptr() == reinterpret_cast<PyObject*>(type) &&
+            internals::type_version(type) == version_)
             return value_;
         Value made = make(type);
         // read after making: a look-up along the MRO is what gives a class its tag
