@@ -1,4 +1,4 @@
-// Module bodies (multi-phase initialisation), import statements and class statements.
+// Module bodies (multi-phase initialisation), import statements and a module's own state.
 #include "native/module.hpp"
 
 #include <cstring>
