@@ -47,12 +47,13 @@ Snapshot::Snapshot(handle iterable)
 
 void Snapshot::out_of_range() { raise(PyExc_IndexError, "tuple index out of range"); }
 
-Py_ssize_t slice_position(handle position, Py_ssize_t length) {
-    object slice = steal(PySlice_New(position.ptr(), nullptr, nullptr));
+Py_ssize_t slice_position(handle position, Py_ssize_t length, bool as_stop) {
+    object slice = as_stop ? steal(PySlice_New(nullptr, position.ptr(), nullptr))
+                           : steal(PySlice_New(position.ptr(), nullptr, nullptr));
     Py_ssize_t start = 0, stop = 0, step = 1;
     check(PySlice_Unpack(slice.ptr(), &start, &stop, &step));
     PySlice_AdjustIndices(length, &start, &stop, step);
-    return start;
+    return as_stop ? stop : start;
 }
 
 std::pair<Py_ssize_t, Py_ssize_t> span_within(handle span, Py_ssize_t length) {
@@ -62,7 +63,7 @@ std::pair<Py_ssize_t, Py_ssize_t> span_within(handle span, Py_ssize_t length) {
         if (!position.is_none() && !PyIndex_Check(position.ptr()))
             raise_format(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
     }
-    return {slice_position(start, length), slice_position(end, length)};
+    return {slice_position(start, length, true), slice_position(end, length, false)};
 }
 
 object mapping_get(handle mapping, handle key, handle default_) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "native/collections.hpp"
 #include "native/native.hpp"
 
 namespace {
@@ -49,9 +50,11 @@ object import_into(Frame&, handle module, handle dotted, handle name) {
 struct State {
     FunctionTemplate counter;
     std::atomic<long> pokes{0};
+    OwnMethods walker_own;  // Walker's step, finish and inherited __init__
     template <class V>
     void visit(V& v) {
         v(counter);
+        v(walker_own);
     }
 };
 
@@ -234,6 +237,49 @@ struct FailingSteps {
 object fail_as(Frame&, handle kind) { return fail_in_way(kind); }
 object failing_iterator(Frame&, handle kind) { return make_iterator(FailingSteps{borrow(kind.ptr())}); }
 
+// ----- checked reading and own methods
+
+object unpack3(Frame&, handle item) {
+    auto [a, b, c] = unpack<3>(item);
+    return tuple_of(a, b, c);
+}
+
+object span_in(Frame&, handle span, handle length) {
+    auto [start, end] = span_within(span, as_long(length));
+    return tuple_of(integer(start), integer(end));
+}
+
+// calls fn(item) for each item of a snapshot of seq, and gives the items it saw
+object snapshot_walk(Frame&, handle seq, handle fn) {
+    Snapshot items(seq);
+    object seen = new_list();
+    for (handle item : items) {
+        call(fn, item);
+        append(seen, item);
+    }
+    return seen;
+}
+
+// the items of iterable up to the first that equals stop, and whether the walk ran to the end
+object items_until(Frame&, handle iterable, handle stop) {
+    object seen = new_list();
+    bool ended = for_each(iterable, [&](handle item) {
+        if (equal(item, stop)) return false;
+        append(seen, item);
+        return true;
+    });
+    return tuple_of(seen, py::bool_(ended));
+}
+
+object walker_step(Frame&, handle) { return text("step"); }
+object walker_finish(Frame&, handle) { return text("finish"); }
+// the bits of Walker's own methods that obj still has (1 step, 2 finish, 4 __init__), as a class
+// and as an instance
+object own_bits(Frame& f, handle obj) {
+    OwnMethods& own = f.state<State>().walker_own;
+    return tuple_of(integer(own.class_bits(Py_TYPE(obj.ptr()))), integer(own.instance_bits(obj)));
+}
+
 void body(ModuleBody& m) {
     m.doc("Runtime probe.");
     m.import_("os");
@@ -320,6 +366,15 @@ void body(ModuleBody& m) {
 
     m.def("fail_as", "(kind)", &fail_as);
     m.def("failing_iterator", "(kind)", &failing_iterator);
+    m.def("unpack3", "(item)", &unpack3);
+    m.def("span_in", "(span, length)", &span_in);
+    m.def("snapshot_walk", "(seq, fn)", &snapshot_walk);
+    m.def("items_until", "(iterable, stop)", &items_until);
+    m.def("own_bits", "(obj)", &own_bits);
+    ClassBuilder walker = m.class_("Walker");
+    walker.def("step", "(self)", &walker_step);
+    walker.def("finish", "(self)", &walker_finish);
+    m.state<State>().walker_own.record(walker.create(), {"step", "finish", "__init__"});
 
     object fail = call_method(attr(m.get("os"), "environ"), "get", text("QUARV_PROBE_FAIL"));
     if (truth(fail) && utf8(fail) == "c++") throw std::runtime_error("probe body threw on purpose");

@@ -672,3 +672,100 @@ def test_native_code_without_the_gil_lets_python_threads_run(probe):
     finally:
         stop.set()
         worker.join()
+
+
+# ----- checked reading of what user code hands back, and own methods ------------------------------
+
+@pytest.mark.parametrize("item, outcome", [
+    ((1, 2, 3), (1, 2, 3)),
+    ([1, 2, 3], (1, 2, 3)),
+    (iter("abc"), ("a", "b", "c")),
+    ((1, 2), ValueError("not enough values to unpack (expected 3, got 2)")),
+    ([1, 2, 3, 4], ValueError("too many values to unpack (expected 3)")),
+    (object(), TypeError("cannot unpack non-iterable object object")),
+    (None, TypeError("cannot unpack non-iterable NoneType object")),
+])
+def test_unpack_reads_as_assignment_does(probe, item, outcome):
+    if isinstance(outcome, Exception):
+        with pytest.raises(type(outcome)) as raised:
+            probe.unpack3(item)
+        assert str(raised.value) == str(outcome)
+    else:
+        assert probe.unpack3(item) == outcome
+
+
+class Index:
+    def __index__(self):
+        return 2
+
+
+@pytest.mark.parametrize("span", [(1, 3), (-2, 10), (2 ** 70, -(2 ** 70)), (None, None), (5, 1), [0, 1],
+                                  (Index(), Index()), (True, False)])
+def test_a_span_from_user_code_lands_where_slicing_puts_it(probe, span):
+    text = "abcdef"
+    start, end = probe.span_in(span, len(text))
+    assert 0 <= start <= len(text) and 0 <= end <= len(text)
+    assert text[:start] == text[:span[0]] and text[end:] == text[span[1]:]
+
+
+@pytest.mark.parametrize("span, error", [
+    (object(), TypeError), ((1,), ValueError), ((1, 2, 3), ValueError), (("a", 1), TypeError),
+    ((1.5, 2), TypeError), (None, TypeError),
+])
+def test_a_span_that_is_no_pair_of_positions_raises(probe, span, error):
+    with pytest.raises(error):
+        probe.span_in(span, 6)
+
+
+def test_a_snapshot_walk_is_not_disturbed_by_code_that_empties_the_list(probe):
+    items = [object() for _ in range(5)]
+    expected = list(items)
+    assert probe.snapshot_walk(items, lambda item: items.clear()) == expected
+    assert items == []
+
+
+def test_for_each_stops_where_its_body_says(probe):
+    assert probe.items_until([1, 2, 3, 4], 3) == ([1, 2], False)
+    assert probe.items_until(iter([1, 2]), 3) == ([1, 2], True)
+    assert probe.items_until({"a": 1, "b": 2}, "b") == (["a"], False)
+
+
+def test_own_methods_follow_overrides_on_classes_and_instances(probe):
+    step, finish, init = 1, 2, 4
+    walker = probe.Walker()
+    assert probe.own_bits(walker) == (7, 7)
+
+    class Plain(probe.Walker):
+        pass
+
+    class Overriding(probe.Walker):
+        def finish(self):
+            return "mine"
+
+    class Initialising(probe.Walker):
+        def __init__(self):
+            pass
+
+    class Looking(probe.Walker):
+        def __getattribute__(self, name):
+            return object.__getattribute__(self, name)
+
+    assert probe.own_bits(Plain()) == (7, 7)
+    assert probe.own_bits(Overriding()) == (step | init, step | init)
+    assert probe.own_bits(Initialising()) == (step | finish, step | finish)
+    assert probe.own_bits(Looking()) == (0, 0)
+    shadowed = Plain()
+    shadowed.step = lambda: "instance"
+    assert probe.own_bits(shadowed) == (7, finish | init)
+    # a change of the class (or a base) after a verdict was kept is seen at once
+    Plain.finish = lambda self: "later"
+    assert probe.own_bits(Plain()) == (step | init, step | init)
+    del Plain.finish
+    assert probe.own_bits(Plain()) == (7, 7)
+    original = probe.Walker.step
+    try:
+        probe.Walker.step = lambda self: "patched"
+        assert probe.own_bits(Plain()) == (finish | init, finish | init)
+    finally:
+        probe.Walker.step = original
+    assert probe.own_bits(Plain()) == (7, 7)
