@@ -58,9 +58,9 @@ def fresh_python():
 def run_python(probe_dir):
     """Runs code in a fresh interpreter that can import the probe; returns the completed process."""
 
+    from fresh import run_fresh
+
     def run(code, env=None, timeout=60):
-        full_env = dict(os.environ, PYTHONPATH=str(probe_dir), **(env or {}))
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              env=full_env, timeout=timeout)
+        return run_fresh(code, env=dict(env or {}, PYTHONPATH=str(probe_dir)), timeout=timeout, check=False)
 
     return run

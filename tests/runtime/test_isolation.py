@@ -3,25 +3,18 @@ limit, being imported afresh, and user code that changes a list while native cod
 runs in a fresh interpreter, so a crash fails the one test instead of the session."""
 
 import os
-import signal
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from fresh import run_fresh
 
 
 def run_child(code, *, env=None, path=(), timeout=120):
     """Runs `code` in a fresh interpreter and gives its output, once it has exited normally."""
-    full_env = dict(os.environ, **(env or {}))
+    full_env = dict(env or {})
     if path:
-        full_env["PYTHONPATH"] = os.pathsep.join([*map(str, path), *filter(None, [full_env.get("PYTHONPATH")])])
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            env=full_env, timeout=timeout)
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout
+        full_env["PYTHONPATH"] = os.pathsep.join([*map(str, path), *filter(None, [os.environ.get("PYTHONPATH")])])
+    return run_fresh(code, env=full_env, timeout=timeout).stdout
 
 
 def probe_path(request, module):
