@@ -39,35 +39,33 @@ object instance_of(handle exc) {
     return borrow(exc.ptr());
 }
 
-// Makes `instance` the pending error as it stands: PyErr_SetObject would attach the exception being
-// handled, if any, as its context.
-[[noreturn]] void restore_instance(handle instance) {
+}  // namespace
+
+void raise_again(handle instance) {
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))), Py_NewRef(instance.ptr()),
                   PyException_GetTraceback(instance.ptr()));
     throw_error();
 }
-
-}  // namespace
 
 void raise_from(handle exc, handle cause) {
     object instance = instance_of(exc);
     object cause_instance = cause.is_none() ? borrow(Py_None) : instance_of(cause);
     PyException_SetContext(instance.ptr(), cause.is_none() ? nullptr : Py_NewRef(cause_instance.ptr()));
     PyException_SetCause(instance.ptr(), cause.is_none() ? nullptr : Py_NewRef(cause_instance.ptr()));
-    restore_instance(instance);
+    raise_again(instance);
 }
 
 void raise_with_context(handle exc, handle context) {
     object instance = instance_of(exc);
     PyException_SetContext(instance.ptr(), Py_NewRef(context.ptr()));
-    restore_instance(instance);
+    raise_again(instance);
 }
 
 void raise_from_none(handle exc, handle context) {
     object instance = instance_of(exc);
     PyException_SetContext(instance.ptr(), Py_NewRef(context.ptr()));
     PyException_SetCause(instance.ptr(), nullptr);  // also sets __suppress_context__
-    restore_instance(instance);
+    raise_again(instance);
 }
 
 // ----- catching ---------------------------------------------------------------------------------
@@ -172,5 +170,25 @@ RecursionGuard::RecursionGuard(const char* where) {
         detail::raise_stack_exhausted(where);
     }
 }
+
+}  // namespace native
+
+namespace native {
+
+object new_cell() { return steal(PyCell_New(nullptr)); }
+
+object cell_get(handle cell, const char* name) {
+    PyObject* value = PyCell_Get(cell.ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            raise_format(PyExc_NameError,
+                         "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
+                         name);
+        throw_error();
+    }
+    return py::reinterpret_steal<object>(value);
+}
+
+void cell_set(handle cell, handle value) { check(PyCell_Set(cell.ptr(), value.ptr())); }
 
 }  // namespace native

@@ -271,6 +271,21 @@ object items_until(Frame&, handle iterable, handle stop) {
     return tuple_of(seen, py::bool_(ended));
 }
 
+// a cell read before and after its first assignment: (NameError text, value)
+object cell_round(Frame&, handle value) {
+    object cell = new_cell();
+    object before;
+    try {
+        cell_get(cell, "late");
+    } catch (...) {
+        Caught e;
+        if (!e.matches(PyExc_NameError)) e.rethrow();
+        before = str_of(e.value());
+    }
+    cell_set(cell, value);
+    return tuple_of(before, cell_get(cell, "late"));
+}
+
 object walker_step(Frame&, handle) { return text("step"); }
 object walker_finish(Frame&, handle) { return text("finish"); }
 // the bits of Walker's own methods that obj still has (1 step, 2 finish, 4 __init__), as a class
@@ -371,6 +386,7 @@ void body(ModuleBody& m) {
     m.def("snapshot_walk", "(seq, fn)", &snapshot_walk);
     m.def("items_until", "(iterable, stop)", &items_until);
     m.def("own_bits", "(obj)", &own_bits);
+    m.def("cell_round", "(value)", &cell_round);
     ClassBuilder walker = m.class_("Walker");
     walker.def("step", "(self)", &walker_step);
     walker.def("finish", "(self)", &walker_finish);

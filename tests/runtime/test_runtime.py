@@ -769,3 +769,8 @@ def test_own_methods_follow_overrides_on_classes_and_instances(probe):
     finally:
         probe.Walker.step = original
     assert probe.own_bits(Plain()) == (7, 7)
+
+
+def test_a_nonlocal_cell_reads_as_a_closure_variable_does(probe):
+    assert probe.cell_round(5) == (
+        "cannot access free variable 'late' where it is not associated with a value in enclosing scope", 5)

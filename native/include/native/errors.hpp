@@ -21,12 +21,25 @@ namespace native {
 // Raises an exception instance (or class) as `raise exc` would, keeping the context the
 // interpreter gives it.
 [[noreturn]] void raise(handle exc);
+// An exception instance raised again as it stands (`raise error` of a caught instance, its
+// traceback, cause and context kept; nothing new is attached as its context).
+[[noreturn]] void raise_again(handle instance);
 // `raise exc from cause`: the cause is kept as __cause__ and as __context__.
 [[noreturn]] void raise_from(handle exc, handle cause);
 // The replaced exception kept only as the context, as a bare `raise exc` inside `except` does.
 [[noreturn]] void raise_with_context(handle exc, handle context);
 // `raise exc from None` inside `except`: the context is kept but suppressed.
 [[noreturn]] void raise_from_none(handle exc, handle context);
+
+// ---------------------------------------------------------------------------------------------
+// `nonlocal` cells: a variable that an inner function and its maker both read and rebind
+
+// A new empty cell (the variable before its first assignment).
+object new_cell();
+// The variable's value; NameError, as a Python closure gives, while it holds none.
+object cell_get(handle cell, const char* name);
+// `nonlocal name; name = value`.
+void cell_set(handle cell, handle value);
 
 // ---------------------------------------------------------------------------------------------
 // Catching
