@@ -173,6 +173,28 @@ def test_arming_again_replaces_the_handler(sigint):
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
+def test_handler_replaced_while_it_runs_finishes_its_work(sigint, records, monkeypatch):
+    # the signal table held the only reference to the running handler: arming again from the
+    # callback, or putting the standard handler back from a rebound name, drops it mid-call
+    calls = []
+
+    def callback(frame):
+        enable_double_ctrl_c(lambda frame: calls.append("second"))
+        calls.append("first")
+
+    enable_double_ctrl_c(callback)
+    signal.raise_signal(signal.SIGINT)
+    assert calls == ["first"]
+    assert records() == [FIRST, RESETTING]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+    enable_double_ctrl_c()
+    monkeypatch.setattr(tomblet, "os", types.SimpleNamespace(getpid=lambda: restore_sigint_handler() or "p"))
+    signal.raise_signal(signal.SIGINT)
+    assert records()[-3:] == [RESETTING, ("DEBUG", FIRST_TEXT.format("p")), RESETTING]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
 @pytest.mark.parametrize("callback, error", [
     (lambda frame: 1 / 0, ZeroDivisionError),
     ("not callable", TypeError),
