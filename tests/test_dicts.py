@@ -4,12 +4,10 @@ import base64
 import inspect
 import json
 import logging
-import subprocess
-import sys
-import textwrap
 from collections import OrderedDict
 
 import pytest
+from fresh import run_fresh
 
 from quarv.utils import dicts
 from quarv.utils.dicts import (create_extended_dict, enforce_max_key_value_length, generate_unique_key_name,
@@ -112,14 +110,6 @@ def test_wrong_calls_raise_the_interpreters_errors():
         assert str(actual.value) == str(expected.value)
 
 
-def run_fresh(code, env=None):
-    import os
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            env=dict(os.environ, **(env or {})), timeout=60)
-    assert result.returncode == 0, result.stderr
-    return result.stdout.strip()
-
-
 def test_limits_are_read_from_configuration_once_at_import(tmp_path):
     conf = tmp_path / "quarv.json"
     conf.write_text(json.dumps({"limits": {"dicts": {"max_key_length": 3, "max_value_length": 4}}}))
@@ -128,7 +118,7 @@ def test_limits_are_read_from_configuration_once_at_import(tmp_path):
         from quarv.utils import dicts
         configuration.set("limits.dicts.max_key_length", 100)
         print(dicts.MAX_KEY_LENGTH, dicts.MAX_VALUE_LENGTH, dicts.enforce_max_key_value_length.__defaults__)
-    """, env={"QUARV_CONF": str(conf)})
+    """, env={"QUARV_CONF": str(conf)}).stdout.strip()
     assert out == "3 4 (3, 4)"
 
 
@@ -143,7 +133,7 @@ def test_import_fails_and_leaves_no_module_when_configuration_fails():
             import quarv.utils.dicts
         except LookupError as error:
             print(error, 'quarv.utils.dicts' in sys.modules)
-    """)
+    """).stdout.strip()
     assert out == "no configuration False"
 
 
@@ -363,7 +353,7 @@ def test_deep_nesting_with_a_raised_limit_does_not_crash():
             recursive_update({}, deep)
         except RecursionError as error:
             print("RecursionError")
-    """)
+    """).stdout.strip()
     assert out == "RecursionError"
 
 

@@ -10,13 +10,10 @@ import inspect
 import ipaddress
 import logging
 import os
-import signal
 import smtplib
 import socket
 import ssl
-import subprocess
 import sys
-import textwrap
 import types
 from email import message_from_bytes, message_from_string
 from email._policybase import Policy
@@ -28,6 +25,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
+from fresh import run_fresh
 
 from quarv.configuration import configuration
 from quarv.utils import email as email_module
@@ -235,15 +233,6 @@ def missing_file_warning(path):
     return ("WARNING", f"[Errno 2] No such file or directory: {str(path)!r} - email will be sent with no attachment.")
 
 
-def run_child(code, timeout=120):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout)
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.split()
-
-
 # ----- the module body --------------------------------------------------------------------------------
 
 def test_module_namespace_in_body_order():
@@ -285,7 +274,7 @@ def test_the_limit_is_set_when_the_module_is_imported_and_not_before():
         import quarv.utils.email
         print(Policy.max_line_length)
     """
-    assert run_child(code) == ["78", "998"]
+    assert run_fresh(code).stdout.split() == ["78", "998"]
 
 
 def test_class_members_in_source_order():
@@ -828,7 +817,7 @@ def test_calls_that_recurse_through_user_code_raise_recursion_error():
         worker.start()
         worker.join()
     """
-    assert run_child(code) == ["RecursionError"] * 7
+    assert run_fresh(code).stdout.split() == ["RecursionError"] * 7
 
 
 def test_the_first_error_at_the_recursion_limit_is_an_ordinary_exception():
@@ -852,7 +841,7 @@ def test_the_first_error_at_the_recursion_limit_is_an_ordinary_exception():
             except Exception as error:
                 print(type(error).__name__)
     """
-    assert run_child(code) == ["ValueError", "ValueError", "ValueError", "ValueError", "EmailMessage"]
+    assert run_fresh(code).stdout.split() == ["ValueError", "ValueError", "ValueError", "ValueError", "EmailMessage"]
 
 
 def test_a_module_imported_afresh_works_and_the_dropped_copy_is_freed():
@@ -877,4 +866,4 @@ def test_a_module_imported_afresh_works_and_the_dropped_copy_is_freed():
         print([module() is None for module in copies])
         print(newest[1]("me", "x", default_domain="y.z").message()["To"])
     """
-    assert run_child(code) == ["d@e.f", "quarv.utils.email"] * 3 + ["[True,", "True]", "x@y.z"]
+    assert run_fresh(code).stdout.split() == ["d@e.f", "quarv.utils.email"] * 3 + ["[True,", "True]", "x@y.z"]

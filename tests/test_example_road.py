@@ -1,21 +1,29 @@
 """The example of the README, run as a user runs it."""
 
-import os
 import pathlib
-import subprocess
-import sys
 
 import pytest
 import yaml
+from fresh import run_fresh
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "road.py"
 DATA = EXAMPLE.parent / "road"
 
 
+# The example run as a script: its path as sys.argv[0] and its folder first on sys.path, without the
+# administrator address a user may have in the environment.
+RUN_SCRIPT = """
+    import os, runpy, sys
+    os.environ.pop("ROAD_ADMIN", None)
+    script = sys.argv[1]
+    sys.argv = sys.argv[1:]
+    sys.path[0] = os.path.dirname(script)
+    runpy.run_path(script, run_name="__main__")
+"""
+
+
 def run(*args, cwd=None):
-    env = {k: v for k, v in os.environ.items() if k != "ROAD_ADMIN"}
-    return subprocess.run([sys.executable, str(EXAMPLE), *map(str, args)], capture_output=True, text=True,
-                          timeout=120, cwd=cwd, env=env)
+    return run_fresh(RUN_SCRIPT, EXAMPLE, *args, cwd=cwd, check=False)
 
 
 def test_without_arguments_it_shows_the_whole_road_and_a_located_error():
