@@ -133,6 +133,7 @@ class BadInt(NoInt):
 
 @pytest.mark.parametrize("file, line, error, message", [
     ("", NoInt(), TypeError, "an integer is required"),
+    ("", 2j, TypeError, "^an integer is required$"),  # a number without an integer conversion
     ("", BadInt(), TypeError, "non-int"),
     ("", "3", TypeError, None),  # "3" + 1
     (None, 0, TypeError, None),  # os.path.basename(None)

@@ -111,15 +111,17 @@ object remove_dups_from_multiple_nargs_list(Frame&, handle multiple_nargs_list) 
     for_each(multiple_nargs_list, [&](handle nargs_list) {
         object kept = new_list();
         for_each(nargs_list, [&](handle item) {
+            // checked: no call into Python between: only the presence of an entry is read (the
+            // look-up may run the item's __eq__; nothing it returns is kept)
             PyObject* seen = PyDict_GetItemWithError(items_seen.ptr(), item.ptr());
             if (!seen && PyErr_Occurred()) throw_error();
             if (seen) return;  // every entry is True
             check(PyDict_SetItem(items_seen.ptr(), item.ptr(), Py_True));
             check(PyList_Append(kept.ptr(), item.ptr()));
         });
-        if (PyList_GET_SIZE(kept.ptr()) > 0) check(PyList_Append(result.ptr(), kept.ptr()));
+        if (length(kept) > 0) check(PyList_Append(result.ptr(), kept.ptr()));
     });
-    if (PyList_GET_SIZE(result.ptr()) == 0) check(PyList_Append(result.ptr(), new_list().ptr()));
+    if (length(result) == 0) check(PyList_Append(result.ptr(), new_list().ptr()));
     return result;
 }
 

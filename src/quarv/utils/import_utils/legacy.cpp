@@ -83,6 +83,8 @@ bool guarded(handle name) { return PyUnicode_CheckExact(name.ptr()); }
 bool reenters(const State& state, handle name) {
     if (PyDict_GET_SIZE(state.resolving.ptr()) == 0 || !guarded(name)) return false;
     object key = resolving_key(name);
+    // checked: no call into Python between: the module's own dict, whose (thread, exact text) keys
+    // hash and compare without running code; only the entry's presence is read
     if (!PyDict_GetItemWithError(state.resolving.ptr(), key.ptr())) {
         if (PyErr_Occurred()) throw_error();
         return false;
@@ -106,7 +108,10 @@ public:
     }
     Resolving(const Resolving&) = delete;
     Resolving& operator=(const Resolving&) = delete;
-    bool led_back() const { return key_ && PyDict_GetItemWithError(state_.resolving.ptr(), key_.ptr()) == Py_True; }
+    bool led_back() const {
+        // checked: no call into Python between: as in reenters(), only the entry's identity is read
+        return key_ && PyDict_GetItemWithError(state_.resolving.ptr(), key_.ptr()) == Py_True;
+    }
 
 private:
     State& state_;
@@ -139,6 +144,8 @@ object replace_prefix(handle name, handle key, handle value) {
 // The exact registration of `name`, or nothing.
 object exact_translation(handle names, handle name) {
     if (PyDict_CheckExact(names.ptr()) && PyUnicode_CheckExact(name.ptr())) {
+        // checked: no call into Python between: the value is taken as a strong reference as soon as
+        // the look-up (which may run a key's __eq__) has returned it
         if (PyObject* value = PyDict_GetItemWithError(names.ptr(), name.ptr())) return borrow(value);
         if (PyErr_Occurred()) throw_error();
         return object();
@@ -154,6 +161,7 @@ bool holds_only_texts(State& state, handle names) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    // checked: no call into Python between: each key's type is read, nothing else
     while (PyDict_Next(names.ptr(), &pos, &key, &value))
         if (!PyUnicode_CheckExact(key)) return false;
     state.text_keys_version = version;
@@ -170,6 +178,8 @@ Prefixes registered_prefixes(handle names, handle name, object& key, object& val
     for (Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, length, 1); dot >= 0;
          dot = PyUnicode_FindChar(name.ptr(), '.', dot + 1, length, 1)) {
         object prefix = steal(PyUnicode_Substring(name.ptr(), 0, dot));
+        // checked: no call into Python between: every key is an exact text (holds_only_texts), and the
+        // value found is taken as a strong reference before anything else runs
         PyObject* registered = PyDict_GetItemWithError(names.ptr(), prefix.ptr());
         if (!registered) {
             if (PyErr_Occurred()) throw_error();
@@ -200,6 +210,8 @@ object prefix_translation(State& state, handle names, handle name) {
         Py_ssize_t pos = 0;
         PyObject* raw_key = nullptr;
         PyObject* raw_value = nullptr;
+        // checked: no call into Python between: exact texts are compared without running code, and
+        // the pair found is taken as strong references before the replacement is made
         while (PyDict_Next(names.ptr(), &pos, &raw_key, &raw_value)) {
             if (starts_with_dotted_text(name, raw_key)) {
                 key = borrow(raw_key);
@@ -210,34 +222,26 @@ object prefix_translation(State& state, handle names, handle name) {
         return object();
     }
     // keys of other types are tested through their own methods, which may run code
-    object iterator = steal(PyObject_GetIter(names.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        object key = steal(raw);
-        if (starts_with_dotted(name, key)) return replace_prefix(name, key, get_item(names, key));
-    }
-    if (PyErr_Occurred()) throw_error();
-    return object();
+    object found;
+    for_each(names, [&](handle key) {
+        if (!starts_with_dotted(name, key)) return true;
+        found = replace_prefix(name, key, get_item(names, key));
+        return false;
+    });
+    return found;
 }
 
 // The first result other than None of the translators, in order, or nothing.
 object translator_result(handle translators, handle name) {
-    if (PyList_CheckExact(translators.ptr())) {
-        // by index, as the list's iterator goes, so a translator may change the list
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(translators.ptr()); ++i) {
-            object translator = borrow(PyList_GET_ITEM(translators.ptr(), i));
-            object result = call(translator, name);
-            if (!result.is_none()) return result;
-        }
-        return object();
-    }
-    object iterator = steal(PyObject_GetIter(translators.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        object translator = steal(raw);
+    // a list is walked by index, as its iterator goes, so a translator may change the list
+    object found;
+    for_each(translators, [&](handle translator) {
         object result = call(translator, name);
-        if (!result.is_none()) return result;
-    }
-    if (PyErr_Occurred()) throw_error();
-    return object();
+        if (result.is_none()) return true;
+        found = std::move(result);
+        return false;
+    });
+    return found;
 }
 
 object translation(State& state, handle names, handle translators_owner, Name translators_name, handle name) {
@@ -257,8 +261,8 @@ object loader_init(Frame&, handle self, handle module_name) {
 
 object loader_exec_module(Frame& f, handle self, handle legacy_module) {
     object names = steal(PySequence_List(attr(f.global("sys"), "modules").ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
-        object name = borrow(PyList_GET_ITEM(names.ptr(), i));
+    for (Py_ssize_t i = 0; i < length(names); ++i) {
+        object name = item_at(names, i);
         object legacy_name = call(attr(f.global("LegacyImporter"), "reverse_translate"), name);
         if (legacy_name.is_none()) continue;
         object module = get_item(attr(f.global("sys"), "modules"), name);
@@ -297,23 +301,19 @@ object importer_reverse_translate(Frame& f, handle cls, handle name) {
 
 // `translator, reverse_translator = args`, and with assertions enabled
 // `assert callable(translator) and callable(reverse_translator)`.
-void check_translator_pair(const State& state, handle args) {
-    Py_ssize_t count = PyTuple_GET_SIZE(args.ptr());
-    if (count > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", count);
-        throw_error();
-    }
-    if (!state.assertions) return;
-    if (!PyCallable_Check(PyTuple_GET_ITEM(args.ptr(), 0)) || !PyCallable_Check(PyTuple_GET_ITEM(args.ptr(), 1))) {
+std::array<object, 2> checked_translator_pair(const State& state, handle args) {
+    auto pair = unpack<2>(args);
+    if (state.assertions && (!PyCallable_Check(pair[0].ptr()) || !PyCallable_Check(pair[1].ptr()))) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_error();
     }
+    return pair;
 }
 
 void register_translator_pair(Frame& f, handle cls, handle args) {
+    std::array<object, 2> pair;
     try {
-        check_translator_pair(f.state<State>(), args);
+        pair = checked_translator_pair(f.state<State>(), args);
     } catch (...) {
         Caught failure;
         if (!failure.matches(PyExc_Exception)) failure.rethrow();
@@ -325,8 +325,7 @@ void register_translator_pair(Frame& f, handle cls, handle args) {
                  text("Must supply two functions to register: \n  - one to translate from legacy to modern"), got);
         raise_with_context(error, failure.value());
     }
-    object translator = borrow(PyTuple_GET_ITEM(args.ptr(), 0));
-    object reverse_translator = borrow(PyTuple_GET_ITEM(args.ptr(), 1));
+    auto [translator, reverse_translator] = pair;
     append(attr(cls, "_custom_translators"), translator);
     append(attr(cls, "_custom_reverse_translators"), reverse_translator);
 }
@@ -340,7 +339,7 @@ void update(handle mapping, handle entries) {
 }
 
 object importer_register(Frame& f, handle cls, handle args, handle kwargs) {
-    if (PyTuple_GET_SIZE(args.ptr()) > 0) register_translator_pair(f, cls, args);
+    if (length(args) > 0) register_translator_pair(f, cls, args);
     if (PyDict_GET_SIZE(kwargs.ptr()) > 0) {
         update(attr(cls, "_importmap"), kwargs);
         // of two legacy names registered for one new name, the later one is the reverse translation

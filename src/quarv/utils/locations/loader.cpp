@@ -88,6 +88,7 @@ object next_construct_object(const State& state, PyTypeObject* type) {
             after_own = cls.ptr() == state.loader_class.ptr();
             return;
         }
+        // checked: no call into Python between: the entry is taken as a strong reference at once
         PyObject* member =
             PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, intern("construct_object"));
         if (!member && PyErr_Occurred()) throw_error();
@@ -102,16 +103,12 @@ object next_construct_object(const State& state, PyTypeObject* type) {
 object base_construct_object(Frame& f, handle self, handle node, handle deep) {
     State& state = f.state<State>();
     PyTypeObject* type = Py_TYPE(self.ptr());
-    unsigned int version = internals::type_version(type);
-    if (!version || state.next_class.ptr() != reinterpret_cast<PyObject*>(type) || state.next_version != version) {
-        state.next_construct_object = next_construct_object(state, type);
-        state.next_class = version ? borrow(reinterpret_cast<PyObject*>(type)) : object();
-        state.next_version = version;
-    }
+    object next =
+        state.next_construct_object.get(type, [&](PyTypeObject* t) { return next_construct_object(state, t); });
     PyObject* argv[] = {nullptr, self.ptr(), node.ptr(), deep.ptr()};
-    if (state.next_construct_object) {
-        return steal(PyObject_Vectorcall(state.next_construct_object.ptr(), argv + 1,
-                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.deep_keyword.ptr()));
+    if (next) {
+        return steal(
+            PyObject_Vectorcall(next.ptr(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.deep_keyword.ptr()));
     }
     object method = attr(f.super_(self), "construct_object");
     return steal(
@@ -130,9 +127,10 @@ bool recording(handle self) { return !attr(self, "_locations").is_none(); }
 // collector walking them). Nothing else about the classes or their instances changes.
 void prepare_node_classes(State& state, handle node_classes) {
     state.deep_keyword = tuple_of(handle(intern("deep")));
-    state.compiled.scalar_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 0));
-    state.compiled.sequence_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 1));
-    state.compiled.mapping_node = borrow(PyTuple_GET_ITEM(node_classes.ptr(), 2));
+    auto [scalar_node, sequence_node, mapping_node] = unpack<3>(node_classes);
+    state.compiled.scalar_node = scalar_node;
+    state.compiled.sequence_node = sequence_node;
+    state.compiled.mapping_node = mapping_node;
     for_each(node_classes, [&](handle cls) {
         try {
             object node = call(cls, py::none(), py::none());

@@ -31,6 +31,9 @@ constexpr int composing_reserve = 24;
 // The steps of the document interface a compiled composer has taken, as `_step`.
 enum Step : long { fresh = 0, checked = 1, between = 2, ended = 3 };
 
+// BaseResolver's resolver steps, as Compiled::stock_steps records them
+enum StockStep : uint32_t { stock_descend = 1u << 0, stock_ascend = 1u << 1, stock_resolve = 1u << 2 };
+
 // ----- the text ---------------------------------------------------------------------------------------
 
 bool is_break(Py_UCS4 c) { return c == '\n' || c == '\r' || c == 0x85 || c == 0x2028 || c == 0x2029; }
@@ -166,7 +169,7 @@ object text_of_input(const Compiled& compiled, handle self, object& resume) {
     object tail = undecoded;
     if (bytes) {
         try {
-            tail = borrow(PyTuple_GET_ITEM(call(decode, undecoded, text("strict"), handle(Py_True)).ptr(), 0));
+            tail = unpack<2>(call(decode, undecoded, text("strict"), handle(Py_True)))[0];
         } catch (...) {
             Caught failure;
             if (!failure.matches(PyExc_UnicodeDecodeError)) failure.rethrow();
@@ -227,6 +230,7 @@ object composer_ascend(Frame& f, handle self) {
 // `table.get(key, [])`; empty where an exact dict has no entry.
 object resolvers_for(handle table, handle key) {
     if (!PyDict_CheckExact(table.ptr())) return call_method(table, "get", key, new_list());
+    // checked: no call into Python between: the entry is taken as a strong reference at once
     PyObject* found = PyDict_GetItemWithError(table.ptr(), key.ptr());
     if (!found && PyErr_Occurred()) throw_error();
     return found ? borrow(found) : object();
@@ -275,6 +279,7 @@ object composer_resolve(Frame& f, handle self, handle kind, handle value, handle
     object flags = borrow(implicit.ptr());
     if (kind.ptr() != compiled.scalar_node.ptr()) {
         flags = borrow(Py_True);
+        // checked: type checked above: an exact tuple of two, whose items are compared by identity only
     } else if (PyTuple_CheckExact(implicit.ptr()) && PyTuple_GET_SIZE(implicit.ptr()) == 2 &&
                PyTuple_GET_ITEM(implicit.ptr(), 0) == Py_False && PyTuple_GET_ITEM(implicit.ptr(), 1) == Py_False) {
         flags = tuple_of(handle(Py_True), handle(Py_False));
@@ -408,15 +413,17 @@ bool audit(const Compiled& compiled, handle text, const Shape& shape, handle roo
         check(PySet_Add(seen.ptr(), item.node.ptr()));
         untrack_marks(compiled, item.node);
         bool flow = truth(attr(item.node, "flow_style"));
-        object children = steal(PySequence_Tuple(attr(item.node, "value").ptr()));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(children.ptr()); ++i) {
-            handle child = PyTuple_GET_ITEM(children.ptr(), i);
+        Snapshot children(attr(item.node, "value"));
+        for (handle child : children) {
             if (!mapping) {
                 pending.push_back({borrow(child.ptr()), flow, Role::element});
                 continue;
             }
+            // checked: type checked above: the exact-tuple test comes first in the condition
             if (!PyTuple_CheckExact(child.ptr()) || PyTuple_GET_SIZE(child.ptr()) != 2) return false;
+            // checked: type checked above: an exact tuple of two
             pending.push_back({borrow(PyTuple_GET_ITEM(child.ptr(), 0)), flow, Role::key});
+            // checked: type checked above: an exact tuple of two
             pending.push_back({borrow(PyTuple_GET_ITEM(child.ptr(), 1)), flow, Role::value});
         }
     }
@@ -469,8 +476,8 @@ object compiled_composer_of(const Compiled& compiled, handle self) {
 }
 
 Shape stored_shape(handle composer) {
-    object stored = attr(composer, "_shape");
-    auto field = [&](Py_ssize_t i) { return as_long(borrow(PyTuple_GET_ITEM(stored.ptr(), i))); };
+    auto stored = unpack<5>(attr(composer, "_shape"));
+    auto field = [&](size_t i) { return as_long(stored[i]); };
     Shape shape;
     shape.bom = static_cast<int>(field(0));
     shape.ends_with_break = field(1) != 0;
@@ -486,11 +493,10 @@ Shape stored_shape(handle composer) {
 object compose_compiled(Frame& f, handle self, handle composer, Composing step) {
     const Compiled& compiled = f.state<State>().compiled;
     auto* type = Py_TYPE(self.ptr());
-    bool stock_steps = internals::type_lookup(type, intern("descend_resolver")) == compiled.stock_descend.ptr() &&
-                       internals::type_lookup(type, intern("ascend_resolver")) == compiled.stock_ascend.ptr() &&
+    uint32_t stock = f.state<State>().compiled.stock_steps.class_bits(type);
+    bool stock_steps = (stock & (stock_descend | stock_ascend)) == (stock_descend | stock_ascend) &&
                        !truth(attr(self, "yaml_path_resolvers"));
-    Session session{self.ptr(), !stock_steps,
-                    stock_steps && internals::type_lookup(type, intern("resolve")) == compiled.stock_resolve.ptr()};
+    Session session{self.ptr(), !stock_steps, stock_steps && (stock & stock_resolve) != 0};
     store_reference(session_slot(compiled, composer), steal(PyLong_FromVoidPtr(&session)));
     RestoreOnExit end_session([&] {
         store_reference(session_slot(compiled, composer), py::none());
@@ -527,40 +533,29 @@ object fall_back(Frame& f, handle self, handle composer, Composing step) {
 // Whether instances of the class scan, parse and compose as SafeLoader does: along its MRO, the
 // first definition of each name of the pure pipeline is the one LocSafeLoader resolves it to, and
 // after LocSafeLoader's own composing steps super() reaches the pure composer's.
-bool composes_as_safe_loader(State& state, PyTypeObject* type) {
+bool pipeline_unchanged(State& state, PyTypeObject* type) {
     Compiled& compiled = state.compiled;
-    unsigned int version = internals::type_version(type);
-    if (version && compiled.eligible_class.ptr() == reinterpret_cast<PyObject*>(type) &&
-        compiled.eligible_version == version)
-        return true;
     // name -> what its next definition along the MRO must be; None once nothing further counts
     object expected = steal(PyDict_Copy(compiled.pipeline.ptr()));
-    bool refused = false;
-    for_each(borrow(type->tp_mro), [&](handle cls) {
-        if (refused || !PyType_Check(cls.ptr())) return;
+    return for_each(borrow(type->tp_mro), [&](handle cls) {
+        if (!PyType_Check(cls.ptr())) return true;
         bool own = cls.ptr() == state.loader_class.ptr();
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-        Py_ssize_t pos = 0;
-        PyObject *name, *value;
-        while (!refused && PyDict_Next(dict, &pos, &name, &value)) {
-            PyObject* wanted = PyDict_GetItemWithError(expected.ptr(), name);
-            if (!wanted && PyErr_Occurred()) throw_error();
-            if (!wanted || wanted == Py_None) continue;
-            if (value != wanted) {
-                refused = true;
-                break;
-            }
-            PyObject* then = own ? PyDict_GetItemWithError(compiled.pure_steps.ptr(), name) : nullptr;
-            if (!then && PyErr_Occurred()) throw_error();
-            check(PyDict_SetItem(expected.ptr(), name, then ? then : Py_None));
+        // the class's entries as they are now: a look-up below may run a key's __eq__
+        Snapshot entries(steal(PyDict_Items(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict)));
+        for (handle entry : entries) {
+            auto [name, value] = unpack<2>(entry);
+            object wanted = mapping_get(expected, name, py::none());
+            if (wanted.is_none()) continue;
+            if (value.ptr() != wanted.ptr()) return false;
+            object then = own ? mapping_get(compiled.pure_steps, name, py::none()) : object(py::none());
+            check(PyDict_SetItem(expected.ptr(), name.ptr(), then.ptr()));
         }
+        return true;
     });
-    if (refused) return false;
-    if (version) {
-        compiled.eligible_class = borrow(reinterpret_cast<PyObject*>(type));
-        compiled.eligible_version = version;
-    }
-    return true;
+}
+
+bool composes_as_safe_loader(State& state, PyTypeObject* type) {
+    return state.compiled.eligible.get(type, [&](PyTypeObject* t) { return pipeline_unchanged(state, t); });
 }
 
 // The class composing on libyaml's parser: CParser with the resolver steps above and slots for what
@@ -601,9 +596,7 @@ void prepare_compiled_path(ModuleBody& m, State& state) {
     compiled.mark = attr(error, "Mark");
     compiled.yaml_error = attr(error, "YAMLError");
     compiled.marked_error = attr(error, "MarkedYAMLError");
-    compiled.stock_descend = class_member(resolver, "descend_resolver");
-    compiled.stock_ascend = class_member(resolver, "ascend_resolver");
-    compiled.stock_resolve = class_member(resolver, "resolve");
+    compiled.stock_steps.record(resolver, {"descend_resolver", "ascend_resolver", "resolve"});
     object reader = attr(steal(PyImport_ImportModule("yaml.reader")), "Reader");
     compiled.non_printable = attr(reader, "NON_PRINTABLE");
     // the pure pipeline: every name the reader, scanner, parser and composer define
@@ -628,6 +621,7 @@ void prepare_compiled_path(ModuleBody& m, State& state) {
         check(PyDict_SetItem(compiled.pipeline.ptr(), key.ptr(), class_member(state.loader_class, step).ptr()));
     }
     compiled.composer = make_composer_class(m, attr(cyaml, "CParser"));
+    // checked: no call into Python between: the descriptor's type and offset are read at once
     PyObject* session =
         PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(compiled.composer.ptr())->tp_dict, "_session");
     if (!session || !Py_IS_TYPE(session, &PyMemberDescr_Type))
@@ -690,7 +684,9 @@ void give_pure_marks(const State& state, handle self, handle error) {
         object pure = call(compiled.mark, attr(self, "name"), index, attr(mark, "line"), attr(mark, "column"),
                            whole_text ? handle(buffer) : handle(Py_None), whole_text ? handle(index) : handle(Py_None));
         set_attr(error, name, pure);
+        // checked: made here: new_args is this function's own list, which no user code can reach
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(new_args.ptr()); ++i) {
+            // checked: made here, as above; only the item's identity is compared
             if (PyList_GET_ITEM(new_args.ptr(), i) == mark.ptr())
                 check(PyList_SetItem(new_args.ptr(), i, pure.inc_ref().ptr()));
         }

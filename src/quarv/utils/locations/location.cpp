@@ -19,6 +19,7 @@ bool is_known_record(const State& state, handle obj) {
 bool builds_directly(const State& state, handle location_cls) {
     if (!state.location_class || location_cls.ptr() != state.location_class.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(location_cls.ptr());
+    // checked: no call into Python between: only the entry's identity is compared
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, intern("__init__"));
     if (!init && PyErr_Occurred()) throw_error();
     return init == state.location_init.ptr();
@@ -28,7 +29,9 @@ bool builds_directly(const State& state, handle location_cls) {
 // (`__int__`, else `__index__`), which also rejects an `__int__` that returns no int.
 object decimal(handle value) {
     if (PyLong_Check(value.ptr())) return steal(PyLong_Type.tp_repr(value.ptr()));
-    if (!PyNumber_Check(value.ptr())) raise(PyExc_TypeError, "an integer is required");
+    // a complex number is a number without an integer conversion
+    PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
+    if (!number || (!number->nb_int && !number->nb_index)) raise(PyExc_TypeError, "an integer is required");
     object converted = steal(PyNumber_Long(value.ptr()));
     return steal(PyLong_Type.tp_repr(converted.ptr()));
 }
@@ -38,6 +41,7 @@ object decimal(handle value) {
 void remember_location_class(State& state, handle cls, handle init) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     for (int i = 0; i < 3; ++i) {
+        // checked: no call into Python between: the descriptor's type and offset are read at once
         PyObject* descr = PyDict_GetItemWithError(type->tp_dict, intern(slot_names[i]));
         if (!descr || !Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "Location has no slot %s", slot_names[i].text());

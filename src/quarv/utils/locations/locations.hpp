@@ -11,29 +11,30 @@ using namespace native;
 // What the compiled path keeps: PyYAML's pieces it works with, and the composer class made on
 // libyaml's parser (see loader_compiled.cpp).
 struct Compiled {
-    object composer;                                    // the class composing on yaml._yaml.CParser
-    Py_ssize_t session_offset = 0;                      // where its instances keep the composition running on them
-    object scalar_node, sequence_node, mapping_node;    // PyYAML's node classes (also without libyaml)
-    object compiled_mark;                               // yaml._yaml.Mark
-    object mark;                                        // yaml.error.Mark
-    object yaml_error;                                  // yaml.error.YAMLError
-    object marked_error;                                // yaml.error.MarkedYAMLError
-    object non_printable;                               // the pure reader's pattern of refused characters
-    object stock_descend, stock_ascend, stock_resolve;  // BaseResolver's own resolver steps
+    object composer;                                  // the class composing on yaml._yaml.CParser
+    Py_ssize_t session_offset = 0;                    // where its instances keep the composition running on them
+    object scalar_node, sequence_node, mapping_node;  // PyYAML's node classes (also without libyaml)
+    object compiled_mark;                             // yaml._yaml.Mark
+    object mark;                                      // yaml.error.Mark
+    object yaml_error;                                // yaml.error.YAMLError
+    object marked_error;                              // yaml.error.MarkedYAMLError
+    object non_printable;                             // the pure reader's pattern of refused characters
+    // BaseResolver's own resolver steps: descend_resolver, ascend_resolver and resolve
+    OwnMethods stock_steps;
     // Every name of the pure reader, scanner, parser and composer, with what LocSafeLoader resolves
     // it to: a loader class that resolves each the same way scans, parses and composes as
     // SafeLoader does.
     object pipeline;
     object pure_steps;  // the pure composer's check_node, get_node and get_single_node
-    // The loader class last found to compose as SafeLoader does, and its version tag then.
-    object eligible_class;
-    unsigned int eligible_version = 0;
+    // Whether a loader class composes as SafeLoader does, per class.
+    ClassMemo<bool> eligible;
     template <typename Visit>
     void visit(Visit& v) {
-        for (object* member :
-             {&composer, &scalar_node, &sequence_node, &mapping_node, &compiled_mark, &mark, &yaml_error, &marked_error,
-              &non_printable, &stock_descend, &stock_ascend, &stock_resolve, &pipeline, &pure_steps, &eligible_class})
+        for (object* member : {&composer, &scalar_node, &sequence_node, &mapping_node, &compiled_mark, &mark,
+                               &yaml_error, &marked_error, &non_printable, &pipeline, &pure_steps})
             v(*member);
+        v(stock_steps);
+        v(eligible);
     }
 };
 
@@ -48,12 +49,10 @@ struct State {
     // LIST_EXTEND_PATTERN when list-extending keys may be matched natively (shared/list_extend.hpp).
     object list_extend_pattern;
 
-    // LocSafeLoader itself, and what `super().construct_object` gave for the loader class last seen
-    // (the class, its version tag, the plain function found after LocSafeLoader in its MRO).
+    // LocSafeLoader itself, and per loader class what `super().construct_object` finds after it
+    // (the plain function found after LocSafeLoader in its MRO, or empty).
     object loader_class;
-    object next_class;
-    unsigned int next_version = 0;
-    object next_construct_object;
+    ClassMemo<object> next_construct_object;
 
     // The compiled path (loader_compiled.cpp); `composer` stays empty where PyYAML has no compiled
     // parser.
@@ -66,7 +65,6 @@ struct State {
         v(deep_keyword);
         v(list_extend_pattern);
         v(loader_class);
-        v(next_class);
         v(next_construct_object);
         compiled.visit(v);
     }
