@@ -608,6 +608,77 @@ def test_a_download_replaces_the_target_keeping_its_mode_and_links(server, plugi
     assert sorted(p.name for p in local.iterdir()) == ["fresh", "kept", "link"]
 
 
+def nobody_ids():
+    import pwd
+    entry = pwd.getpwnam("nobody")
+    return entry.pw_uid, entry.pw_gid
+
+
+def xattrs_supported(path):
+    try:
+        os.setxattr(path, "user.probe", b"1")
+        os.removexattr(path, "user.probe")
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="changes owners: needs root")
+@pytest.mark.parametrize("linked", [False, True], ids=["single link", "hard link"])
+def test_a_download_over_another_users_file_leaves_it_that_users_file(server, plugin, home, local, linked):
+    uid, gid = nobody_ids()
+    (home / "a.bin").write_bytes(b"NEW CONTENT")
+    target = local / "owned.bin"
+    target.write_bytes(b"OLD")
+    os.chown(target, uid, gid)
+    os.chmod(target, 0o4754)
+    if linked:
+        os.link(target, local / "owned.bin.hard")
+    has_xattrs = xattrs_supported(target)
+    if has_xattrs:
+        os.setxattr(target, "user.note", b"kept")
+    inode = target.stat().st_ino
+    plugin.copyfile(server.url("/a.bin"), str(target), 5, upload=False)
+    status = target.stat()
+    assert target.read_bytes() == b"NEW CONTENT"
+    assert (status.st_uid, status.st_gid) == (uid, gid)
+    assert libstat.S_IMODE(status.st_mode) == 0o4754  # the set-id bit stays with its owner
+    if has_xattrs:
+        assert os.getxattr(target, "user.note") == b"kept"
+    if linked:
+        assert status.st_ino == inode and (local / "owned.bin.hard").read_bytes() == b"NEW CONTENT"
+    assert sorted(p.name for p in local.iterdir()) == sorted(["owned.bin"] + ["owned.bin.hard"] * linked)
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="changes owners: needs root")
+def test_a_failed_download_over_a_linked_file_leaves_it_whole(server, plugin, local):
+    uid, gid = nobody_ids()
+    target = local / "owned.bin"
+    target.write_bytes(b"OLD")
+    os.chown(target, uid, gid)
+    os.link(target, local / "hard")
+    with pytest.raises(ftplib.error_perm, match="^550"):
+        plugin.copyfile(server.url("/missing"), str(target), 5, upload=False)
+    assert target.read_bytes() == b"OLD" and (local / "hard").read_bytes() == b"OLD"
+    assert sorted(p.name for p in local.iterdir()) == ["hard", "owned.bin"]
+
+
+def test_a_download_the_downloader_cannot_give_the_owner_of_is_written_in_place(server, plugin, home, local,
+                                                                                monkeypatch):
+    # as for a user who may write the file but not own it: the new file cannot take its owner
+    def refusing_fchown(*args):
+        raise PermissionError(1, "Operation not permitted")
+
+    monkeypatch.setattr(os, "fchown", refusing_fchown)
+    (home / "f").write_bytes(b"new content")
+    target = local / "kept"
+    target.write_bytes(b"old")
+    inode = target.stat().st_ino
+    plugin.copyfile(server.url("/f"), str(target), 10, upload=False)
+    assert target.read_bytes() == b"new content" and target.stat().st_ino == inode
+    assert list(local.iterdir()) == [target]
+
+
 def test_a_folder_that_takes_no_new_file_gets_the_target_written_directly(server, plugin, home, local,
                                                                            monkeypatch):
     def open_refusing_new_files(path, mode="r", *args, **kwargs):

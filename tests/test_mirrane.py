@@ -915,3 +915,28 @@ def test_a_module_imported_afresh_works_and_the_dropped_copy_is_freed():
         print(newest[1].from_plaintext("def").plaintext)
     """
     assert run_child(code) == ["abc", "quarv.utils.mirrane", "********"] * 3 + ["[True,", "True]", "def"]
+
+
+def obscured_by_the_loop(text, key):
+    """The representer's loop written plainly: position by position up to len(text)."""
+    import base64
+    shifted = []
+    for i in range(len(text)):
+        shifted.append(chr((ord(text[i]) + ord(key[i % len(key)])) % 256))
+    return base64.urlsafe_b64encode("".join(shifted).encode()).decode()
+
+
+@pytest.mark.parametrize("claimed", [2 ** 62, 10 ** 9, 2, 0])
+def test_the_obscuring_representer_reads_as_many_characters_as_the_loop(claimed):
+    from quarv.utils.mirrane import (ObscuringSecretStringRepresenter, PlainTextSecretStringRepresenter,
+                                     SecretString)
+    secret = SecretString("abc", representer_cls=PlainTextSecretStringRepresenter)
+    secret.data = type("Claiming", (str,), {"__len__": lambda self: claimed})("abc")
+    representer = ObscuringSecretStringRepresenter(secret)
+    try:
+        expected = obscured_by_the_loop(secret.data, representer.key)
+    except IndexError as error:
+        with pytest.raises(IndexError, match=str(error)):
+            representer.encode()
+    else:
+        assert representer.encode() == expected

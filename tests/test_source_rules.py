@@ -68,11 +68,22 @@ RAW_ACCESS = re.compile(r"\b(PyList_GET_ITEM|PyTuple_GET_ITEM|PyList_GET_SIZE|Py
 CHECKED_REASON = re.compile(r"//\s*checked:\s*(made here|type checked above|no call into Python between)\b")
 
 
+def code_lines_of(path):
+    """code_of, line by line, each at its own line number (raw strings and block comments become as
+    many empty lines as they span)."""
+    text = path.read_text()
+    keep_lines = lambda match: "\n" * match.group(0).count("\n")
+    text = re.sub(r'R"\((.|\n)*?\)"', lambda m: '""' + keep_lines(m), text)
+    text = re.sub(r'"(\\.|[^"\\\n])*"', '""', text)
+    text = re.sub(r"//.*", "", text)
+    return re.sub(r"/\*(.|\n)*?\*/", keep_lines, text).splitlines()
+
+
 def unexplained_raw_access(paths):
     found = []
     for path in paths:
         raw_lines = path.read_text().splitlines()
-        for n, line in enumerate(code_of(path).splitlines()):
+        for n, line in enumerate(code_lines_of(path)):
             if not RAW_ACCESS.search(line):
                 continue
             # the use's own line, or the comment lines right above it (a statement may span lines:

@@ -15,18 +15,16 @@ struct State {
     // module-level `base64` still offers them, the obscuring representer codes natively.
     object urlsafe_b64encode;
     object urlsafe_b64decode;
-    // The SecretString class this module made, abc.get_cache_token, and the token at which a str was
-    // last found not to be a SecretString (see to_plaintext).
+    // The SecretString class this module made, and its isinstance answers for the built-in types
+    // (see to_plaintext).
     object secret_string_class;
-    object abc_cache_token;
-    object str_refused_at;
+    AbcMemo secret_string_test;
     template <typename Visit>
     void visit(Visit& v) {
         v(urlsafe_b64encode);
         v(urlsafe_b64decode);
         v(secret_string_class);
-        v(abc_cache_token);
-        v(str_refused_at);
+        v(secret_string_test);
     }
 };
 
@@ -333,21 +331,23 @@ object obscuring_encode(Frame& f, handle self) {
     KeyShifts shifts(f, key);
     CodePoints plain_points(f, plaintext);
     Py_ssize_t length = plain_points.size();
-    // UTF-8 of the shifted characters, all below U+0100: one or two bytes each
-    std::string raw(static_cast<size_t>(length) * 2, '\0');
-    char* out = raw.data();
+    // UTF-8 of the shifted characters, all below U+0100: one or two bytes each. The buffer grows as
+    // characters are read: the length is the text's own __len__, which need not be its real one
+    // (the loop then ends with the IndexError of the first position the text does not have).
+    std::string raw;
+    if (PyUnicode_Check(plaintext.ptr()))
+        raw.reserve(static_cast<size_t>(std::min(length, PyUnicode_GET_LENGTH(plaintext.ptr()))) * 2);
     for (Py_ssize_t i = 0; i < length; ++i) {
         long long point = plain_points.at(i);
         if (point > 0xFF) unencodable(self, i);
         unsigned int shifted = (static_cast<unsigned int>(point) + shifts.next(i)) & 0xFF;
         if (shifted < 0x80) {
-            *out++ = static_cast<char>(shifted);
+            raw.push_back(static_cast<char>(shifted));
         } else {
-            *out++ = static_cast<char>(0xC0 | shifted >> 6);
-            *out++ = static_cast<char>(0x80 | (shifted & 0x3F));
+            raw.push_back(static_cast<char>(0xC0 | shifted >> 6));
+            raw.push_back(static_cast<char>(0x80 | (shifted & 0x3F)));
         }
     }
-    raw.resize(static_cast<size_t>(out - raw.data()));
     return urlsafe_encoded(f, raw);
 }
 
@@ -358,12 +358,15 @@ object obscuring_decode(Frame& f, handle self) {
     KeyShifts shifts(f, key);
     CodePoints obscured_points(f, obscured);
     Py_ssize_t length = obscured_points.size();
-    std::vector<Py_UCS1> plain(static_cast<size_t>(length));
+    // grown as characters are read, as in encoding: the length is what the text's __len__ says
+    std::vector<Py_UCS1> plain;
+    if (PyUnicode_Check(obscured.ptr()))
+        plain.reserve(static_cast<size_t>(std::min(length, PyUnicode_GET_LENGTH(obscured.ptr()))));
     for (Py_ssize_t i = 0; i < length; ++i) {
         // (256 + c - k) % 256 of Python's floored modulo: the low byte of the difference
-        plain[static_cast<size_t>(i)] = static_cast<Py_UCS1>((obscured_points.at(i) - shifts.next(i)) & 0xFF);
+        plain.push_back(static_cast<Py_UCS1>((obscured_points.at(i) - shifts.next(i)) & 0xFF));
     }
-    return steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, plain.data(), length));
+    return steal(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, plain.data(), static_cast<Py_ssize_t>(plain.size())));
 }
 
 void define_obscuring(ModuleBody& m) {
@@ -442,11 +445,7 @@ void define_fernet(ModuleBody& m) {
 bool str_is_secret(Frame& f, handle text, handle secret_cls) {
     State& state = f.state<State>();
     if (secret_cls.ptr() != state.secret_string_class.ptr()) return is_instance(text, secret_cls);
-    object token = call(state.abc_cache_token);
-    if (state.str_refused_at && equal(token, state.str_refused_at)) return false;
-    if (is_instance(text, secret_cls)) return true;
-    state.str_refused_at = token;
-    return false;
+    return state.secret_string_test.isinstance(text, secret_cls);
 }
 
 object to_plaintext(Frame& f, handle value) {
@@ -585,7 +584,6 @@ void body(ModuleBody& m) {
     State& state = m.state<State>();
     state.urlsafe_b64encode = attr(m.get("base64"), "urlsafe_b64encode");
     state.urlsafe_b64decode = attr(m.get("base64"), "urlsafe_b64decode");
-    state.abc_cache_token = attr(steal(PyImport_ImportModule("abc")), "get_cache_token");
 
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
     m.set("__all__", list_of(text("SecretString"), text("to_plaintext"), text("FernetSecretStringRepresenter")));

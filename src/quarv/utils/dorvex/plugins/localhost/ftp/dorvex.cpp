@@ -7,7 +7,9 @@
 // otherwise replace the error that aborted it.
 //
 // A download is written to a temporary file beside the target, which replaces the target only once
-// the whole file has arrived: a refused or broken transfer leaves the target as it was.
+// the whole file has arrived: a refused or broken transfer leaves the target as it was. The target
+// stays the file it was (owner, group, extended attributes, hard links): where the new file cannot
+// be given those, the finished download is copied into the target in place.
 #include <array>
 #include <tuple>
 #include <utility>
@@ -47,7 +49,9 @@ The side that upload marks as local is taken as a local path.
 A download is written to a temporary file in the target's folder, which replaces the target only when
 the whole file has arrived: when the server refuses the file, or the transfer breaks off or runs out
 of time, the target stays as it was and the temporary file is removed. An existing target keeps its
-permission bits. A target that is no regular file (a device, a pipe), or whose folder takes no new
+permission bits, owner, group and extended attributes; where the downloader cannot give those to a
+new file, or the target has other hard links, the finished download is copied into the target in
+place. A target that is no regular file (a device, a pipe), or whose folder takes no new
 file, is written directly.
 
 The user name and the password go to the server in clear text.
@@ -146,49 +150,14 @@ struct State {
 
 // ----- small pieces ------------------------------------------------------------------------------
 
-// `a, b, c = value`, with the interpreter's errors for a wrong number of values.
-template <size_t N>
-std::array<object, N> unpack(handle value) {
-    std::array<object, N> values;
-    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == static_cast<Py_ssize_t>(N)) {
-        for (size_t i = 0; i < N; ++i) values[i] = borrow(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i)));
-        return values;
-    }
-    PyObject* raw_iterator = PyObject_GetIter(value.ptr());
-    if (!raw_iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        throw_error();
-    }
-    object iterator = steal(raw_iterator);
-    for (size_t i = 0; i < N; ++i) {
-        PyObject* next = PyIter_Next(iterator.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
-            throw_error();
-        }
-        values[i] = steal(next);
-    }
-    object extra = py::reinterpret_steal<object>(PyIter_Next(iterator.ptr()));
-    if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
-        throw_error();
-    }
-    if (PyErr_Occurred()) throw_error();
-    return values;
-}
-
 // `pattern.format(args...)`
 template <typename... Args>
 object format(const char* pattern, const Args&... args) {
     return call_method(text(pattern), "format", args...);
 }
 
-object item_at(handle sequence, Py_ssize_t index) {
+// `sequence[index]` through the object's own __getitem__.
+object index_item(handle sequence, Py_ssize_t index) {
     return steal(PyObject_GetItem(sequence.ptr(), integer(index).ptr()));
 }
 
@@ -196,28 +165,6 @@ void log_debug(Frame& f, handle message) { call_method(NATIVE_GLOBAL(f, "logger"
 
 // `raise <the built-in Exception>(message)`
 [[noreturn]] void raise_exception(handle exc_type, handle message) { raise(call(exc_type, message)); }
-
-// The exception instance raised again as it stands: its traceback and context kept.
-[[noreturn]] void raise_again(handle error) {
-    object type = type_of(error);
-    object value = borrow(error.ptr());
-    object traceback = py::reinterpret_steal<object>(PyException_GetTraceback(error.ptr()));
-    PyErr_Restore(type.release().ptr(), value.release().ptr(), traceback.release().ptr());
-    throw_error();
-}
-
-// The value of a closure's cell; NameError, as for a Python closure, while it holds none.
-object cell_value(handle cell, const char* name) {
-    object value = py::reinterpret_steal<object>(PyCell_Get(cell.ptr()));
-    if (!value) {
-        PyErr_Format(PyExc_NameError,
-                     "cannot access free variable '%s' where it is not associated with a value in enclosing scope",
-                     name);
-        throw_error();
-    }
-    return value;
-}
-void set_cell(handle cell, handle value) { check(PyCell_Set(cell.ptr(), value.ptr())); }
 
 // ----- the session frame -------------------------------------------------------------------------
 
@@ -236,7 +183,7 @@ std::array<object, 3> parse_url(handle self, handle url, Name operation) {
 
 // One leading "/" off the path when asked for.
 object stripped(handle path, handle strip_leading_slash) {
-    if (truth(strip_leading_slash) && truth(path) && equal(item_at(path, 0), text("/"))) {
+    if (truth(strip_leading_slash) && truth(path) && equal(index_item(path, 0), text("/"))) {
         return steal(PySequence_GetSlice(path.ptr(), 1, PY_SSIZE_T_MAX));
     }
     return borrow(path.ptr());
@@ -309,8 +256,8 @@ object filemode_to_mode(Frame& f, handle filemode) {
         object table = attr(NATIVE_GLOBAL(f, "libstat"), "_filemode_table");
         // characters past the table's rows (an access-list marker such as "+" or ".") carry no bits
         if (idx >= check_value(PyObject_Length(table.ptr()))) break;
-        object row = item_at(table, idx);
-        object character = item_at(filemode, idx);
+        object row = index_item(table, idx);
+        object character = index_item(filemode, idx);
         if (object bit = bit_of(row, character)) mode = steal(PyNumber_InPlaceOr(mode.ptr(), bit.ptr()));
     }
     return mode;
@@ -324,13 +271,13 @@ void check_time_limit(Frame& f) {
     handle timeout_seconds = f.closure(1);
     handle progress_skipcount = f.closure(2);
     object count =
-        steal(PyNumber_InPlaceAdd(cell_value(progress_skipcount, "progress_skipcount").ptr(), integer(1).ptr()));
-    set_cell(progress_skipcount, count);
+        steal(PyNumber_InPlaceAdd(cell_get(progress_skipcount, "progress_skipcount").ptr(), integer(1).ptr()));
+    cell_set(progress_skipcount, count);
     object ignore_count = attr(self, "PROGRESS_IGNORE_COUNT");
     if (!check(PyObject_RichCompareBool(count.ptr(), ignore_count.ptr(), Py_GT))) return;
-    set_cell(progress_skipcount, integer(0));
+    cell_set(progress_skipcount, integer(0));
     if (timeout_seconds.is_none()) return;  // no limit on the transfer as a whole
-    object start_time = cell_value(f.closure(3), "start_time");
+    object start_time = cell_get(f.closure(3), "start_time");
     object now = call_method(NATIVE_GLOBAL(f, "time"), "time");
     object elapsed_time = steal(PyNumber_Subtract(now.ptr(), start_time.ptr()));
     if (check(PyObject_RichCompareBool(elapsed_time.ptr(), timeout_seconds.ptr(), Py_GT))) {
@@ -354,7 +301,7 @@ object upload_cb(Frame& f, handle) {
 object download_cb(Frame& f, handle data) {
     Frame check = frame_of(f.closure(0));
     check_time_limit(check);
-    call_method(cell_value(f.closure(1), "file_to_transfer"), "write", data);
+    call_method(cell_get(f.closure(1), "file_to_transfer"), "write", data);
     return py::none();
 }
 
@@ -369,7 +316,7 @@ struct Transfer {
 void upload(Frame& f, const Transfer& t) {
     log_debug(f, format("Copying local file {} to remote location {} ...", t.from_path, t.to_path));
     with(call(NATIVE_GLOBAL(f, "open"), t.from_path, text("rb")), [&](handle file) {
-        set_cell(t.file_to_transfer, file);
+        cell_set(t.file_to_transfer, file);
         call_kw(attr(t.ftp_sess, "storbinary"), {},
                 {{"cmd", format("STOR {}", t.to_path)}, {"fp", file}, {"callback", t.callback}});
     });
@@ -378,7 +325,7 @@ void upload(Frame& f, const Transfer& t) {
 void retrieve_into(Frame& f, const Transfer& t, handle opened, handle mode_kept = handle()) {
     with(opened, [&](handle file) {
         if (mode_kept) call_method(NATIVE_GLOBAL(f, "os"), "chmod", call_method(file, "fileno"), mode_kept);
-        set_cell(t.file_to_transfer, file);
+        cell_set(t.file_to_transfer, file);
         call_kw(attr(t.ftp_sess, "retrbinary"), {},
                 {{"cmd", format("RETR {}", t.from_path)}, {"callback", t.callback}});
     });
@@ -413,6 +360,57 @@ std::pair<object, object> create_beside(Frame& f, handle target) {
     }
 }
 
+// Gives the new file beside the target what the target is besides its content: its owner and group,
+// and its extended attributes where the file system takes them. False where the new file cannot
+// be the target (the target has other links, which must see the new content too, or an owner or
+// group the downloader cannot give a file): the download is then copied into the target in place.
+bool carry_identity(handle os, handle status, handle target, handle partial_file) {
+    if (as_long(attr(status, "st_nlink")) > 1) return false;
+    object fd = call_method(partial_file, "fileno");
+    try {
+        call_method(os, "fchown", fd, attr(status, "st_uid"), attr(status, "st_gid"));
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        return false;
+    }
+    object names;
+    try {
+        names = call_method(os, "listxattr", target);
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        return true;  // no extended attributes here
+    }
+    for_each(names, [&](handle name) {
+        // a file capability is a privilege, as a set-id bit is: it is not handed to new content
+        if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "security.capability") == 0)
+            return;
+        try {
+            call_method(os, "setxattr", fd, name, call_method(os, "getxattr", target, name));
+        } catch (...) {
+            Caught failure;
+            if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        }
+    });
+    return true;
+}
+
+// Writes the downloaded file into the target in place, as open(target, "wb") and writing would.
+void copy_in_place(Frame& f, handle partial_path, handle target) {
+    object open_file = NATIVE_GLOBAL(f, "open");
+    with(call(open_file, partial_path, text("rb")), [&](handle source) {
+        with(call(open_file, target, text("wb")), [&](handle destination) {
+            object chunk_size = integer(1 << 20);
+            for (;;) {
+                object chunk = call_method(source, "read", chunk_size);
+                if (!truth(chunk)) break;
+                call_method(destination, "write", chunk);
+            }
+        });
+    });
+}
+
 void remove_quietly(Frame& f, handle path) {
     try {
         call_method(NATIVE_GLOBAL(f, "os"), "unlink", path);
@@ -435,7 +433,8 @@ void download(Frame& f, const Transfer& t) {
     }
     object target = call_method(os_path, "realpath", t.to_path);  // a link's file is written, as open() would
     object mode_kept;
-    if (object status = stat_or_nothing(os, target)) {
+    object status = stat_or_nothing(os, target);
+    if (status) {
         object st_mode = attr(status, "st_mode");
         if (!truth(call_method(libstat, "S_ISREG", st_mode))) {
             retrieve_into(f, t, call(open_file, t.to_path, text("wb")));  // a device or a pipe: written directly
@@ -457,8 +456,17 @@ void download(Frame& f, const Transfer& t) {
         return;
     }
     try {
+        // the new file takes the target's place only where it can be the target as writing it in
+        // place would leave it; set-id bits are kept only with the owner kept (chmod after chown)
+        bool in_place = status && !carry_identity(os, status, target, partial_file);
+        if (in_place) mode_kept = integer(0600 & as_long(mode_kept));  // the partial copy only
         retrieve_into(f, t, partial_file, mode_kept);
-        call_method(os, "replace", partial_path, target);
+        if (in_place) {
+            copy_in_place(f, partial_path, target);
+            remove_quietly(f, partial_path);
+        } else {
+            call_method(os, "replace", partial_path, target);
+        }
     } catch (...) {
         Caught failure;
         {
@@ -473,13 +481,13 @@ object copyfile(Frame& f, handle self, handle source, handle destination, handle
                 handle strip_leading_slash, handle, handle) {
     RecursionGuard guard;
     State& state = f.state<State>();
-    object progress_skipcount = steal(PyCell_New(nullptr));
-    object start_time = steal(PyCell_New(nullptr));
-    object file_to_transfer = steal(PyCell_New(nullptr));
+    object progress_skipcount = new_cell();
+    object start_time = new_cell();
+    object file_to_transfer = new_cell();
     object check = state.check_for_timeout.make(tuple_of(self, timeout_seconds, progress_skipcount, start_time));
     object upload_callback = state.upload_cb.make(tuple_of(check));
     object download_callback = state.download_cb.make(tuple_of(check, file_to_transfer));
-    set_cell(progress_skipcount, integer(0));
+    cell_set(progress_skipcount, integer(0));
 
     bool uploading = truth(upload_);
     object from_path, to_path;
@@ -494,13 +502,13 @@ object copyfile(Frame& f, handle self, handle source, handle destination, handle
         to_path = std::move(parse_url(self, destination, "copyfile")[2]);
     }
     auto [username, password] = credentials(self, remote.server_name);
-    set_cell(file_to_transfer, py::none());
+    cell_set(file_to_transfer, py::none());
 
     ftp_session(f, [&](handle ftp_sess) {
         log_debug(f, format("Connecting to ftp host {} port {} with timeout {} ...", remote.server_name, remote.port,
                             timeout_seconds));
         connect_and_login(ftp_sess, remote, timeout_seconds, username, password);
-        set_cell(start_time, call_method(NATIVE_GLOBAL(f, "time"), "time"));
+        cell_set(start_time, call_method(NATIVE_GLOBAL(f, "time"), "time"));
         if (uploading) {
             upload(f, Transfer{ftp_sess, from_path, to_path, upload_callback, file_to_transfer});
         } else {
@@ -532,12 +540,12 @@ object dir(Frame& f, handle self, handle target, handle timeout_seconds, handle 
     object urls = new_list();
     for_each(files, [&](handle file) {
         object urlunsplit = NATIVE_GLOBAL(f, "urlunsplit");
-        object scheme = item_at(split_url, 0);
-        object netloc = item_at(split_url, 1);
+        object scheme = index_item(split_url, 0);
+        object netloc = index_item(split_url, 1);
         object path =
             call_kw(attr(self, "_normalize_filename"), {}, {{"filename", file}, {"parent_path", remote.path}});
-        object query = item_at(split_url, 3);
-        object fragment = item_at(split_url, 4);
+        object query = index_item(split_url, 3);
+        object fragment = index_item(split_url, 4);
         append(urls, call(urlunsplit, tuple_of(scheme, netloc, path, query, fragment)));
     });
     return urls;
@@ -632,7 +640,7 @@ object stat(Frame& f, handle self, handle target, handle timeout_seconds, handle
         call_method(ftp_sess, "dir", remote.path, callback);
     });
 
-    Py_ssize_t lines = PyList_GET_SIZE(dir_output.ptr());
+    Py_ssize_t lines = length(dir_output);
     if (lines > 1) raise_directory_listed(f);
     if (lines == 0) {
         raise_exception(NATIVE_GLOBAL(f, "Exception"),
@@ -640,7 +648,8 @@ object stat(Frame& f, handle self, handle target, handle timeout_seconds, handle
                                 {{"filename", remote.path}, {"server_name", remote.server_name}}));
     }
     log_debug(f, dir_output);
-    object line = borrow(PyList_GET_ITEM(dir_output.ptr(), 0));
+    // the logger has seen the list: its first line is read afresh
+    object line = item_at(dir_output, 0);
     object match = match_line(f, NATIVE_GLOBAL(f, "STAT_DIR_FORMAT_SCAN_PATTERN_RECENT"), line);
     bool recent = !match.is_none();
     if (!recent) {
