@@ -245,15 +245,13 @@ private:
         std::pmr::vector<object>& keys = keys_;
         bool plain = true;
         if (PyDict_CheckExact(data_.ptr())) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
             keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(data_.ptr())));
             values_.reserve(keys.capacity());
-            while (PyDict_Next(data_.ptr(), &pos, &key, &value)) {
+            for_each_item(data_, [&](handle key, handle value) {
                 plain = plain && plain_value(key);
-                keys.push_back(borrow(key));
-                values_.push_back(borrow(value));
-            }
+                keys.push_back(borrow(key.ptr()));
+                values_.push_back(borrow(value.ptr()));
+            });
             data_version_ = internals::dict_version(data_.ptr());
         } else {
             for_each(keys_of(data_), [&](handle key) {
@@ -358,6 +356,7 @@ private:
     // The same with the dictionary's plan: a literal key found by one look-up, the key tests whose
     // outcome is known without running them skipped.
     bool planned_key(handle key, handle value, const PathRef& base) {
+        // checked: no call into Python between taking the position and reading it (the plan's own dict)
         PyObject* found = PyDict_GetItemWithError(plan_->positions.ptr(), key.ptr());
         if (!found && PyErr_Occurred()) throw_error();
         if (found) {
@@ -461,9 +460,8 @@ private:
         for_each(names, [&](handle name) {
             if (path_count == 0) return;
             object path = steal(PySequence_GetItem(paths.ptr(), position++ % path_count));
-            object entry = PyList_CheckExact(path.ptr())
-                               ? steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())))
-                               : steal(PySequence_List(path.ptr()));
+            object entry = PyList_CheckExact(path.ptr()) ? steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX))
+                                                         : steal(PySequence_List(path.ptr()));
             check(PyList_Append(entry.ptr(), name.ptr()));
             check(PyList_Append(into.ptr(), entry.ptr()));
         });

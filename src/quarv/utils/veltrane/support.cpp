@@ -63,16 +63,11 @@ PyObject* class_function(handle obj, Name name) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     PyObject* key = intern(name);
+    // a native function is no data descriptor: an instance attribute of that name would win. Asked
+    // first: a key's equality may run code, and what the class gives is borrowed
+    if (instance_shadows(obj, key)) return nullptr;
     PyObject* found = internals::type_lookup(type, key);
     if (!found || !is_native_function(found)) return nullptr;
-    // a native function is no data descriptor: an instance attribute of that name would win
-    if (type->tp_dictoffset) {
-        PyObject** instance_dict = internals::instance_dict_slot(obj.ptr());
-        if (instance_dict && *instance_dict) {
-            if (PyDict_GetItemWithError(*instance_dict, key)) return nullptr;
-            if (PyErr_Occurred()) throw_error();
-        }
-    }
     return found;
 }
 
@@ -83,14 +78,14 @@ bool plain_value(handle obj) {
 }
 
 object own_copy(handle path) {
-    if (PyList_CheckExact(path.ptr())) return steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())));
+    if (PyList_CheckExact(path.ptr())) return steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
     if (!truth(path)) return new_list();
     return call_method(path, "copy");
 }
 
 object extended(handle path, handle key) {
     if (PyList_CheckExact(path.ptr())) {
-        object result = steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())));
+        object result = steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
         check(PyList_Append(result.ptr(), key.ptr()));
         return result;
     }

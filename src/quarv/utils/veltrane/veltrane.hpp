@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/own.hpp"
 
 namespace veltrane {
 using namespace native;
