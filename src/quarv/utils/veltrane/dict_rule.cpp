@@ -130,16 +130,6 @@ std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[nam
 WalkMemo::WalkMemo() = default;
 WalkMemo::~WalkMemo() = default;
 
-bool WalkMemo::schema_class_usable(Frame& f, handle cls) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (cls.ptr() == schema_class_.ptr() && schema_version_ != 0 && internals::type_version(type) == schema_version_)
-        return schema_usable_;
-    schema_usable_ = schema_class_untouched(f, cls) && priority_untouched(f, cls);
-    schema_class_ = borrow(cls.ptr());
-    schema_version_ = PyType_Check(cls.ptr()) ? internals::type_version(type) : 0;
-    return schema_usable_;
-}
-
 std::shared_ptr<DictPlan> WalkMemo::plan(Frame& f, handle schema) {
     if (!PyDict_CheckExact(schema.ptr())) return nullptr;
     std::shared_ptr<DictPlan>& entry = plans_[schema.ptr()];

@@ -5,21 +5,9 @@ namespace veltrane {
 
 namespace {
 
-bool found_as(PyTypeObject* type, Name name, handle expected) {
-    return internals::type_lookup(type, intern(name)) == expected.ptr();
-}
-
-bool still_valid(const ClassVerdict& verdict, PyTypeObject* type) {
-    return verdict.cls.ptr() == reinterpret_cast<PyObject*>(type) && verdict.version != 0 &&
-           internals::type_version(type) == verdict.version;
-}
-
-void remember(ClassVerdict& verdict, PyTypeObject* type, bool untouched) {
-    verdict.cls = borrow(reinterpret_cast<PyObject*>(type));
-    verdict.version = internals::type_version(type);
-    verdict.untouched = untouched;
-}
-
+// The class's metaclass is type, and neither it nor its instances have attribute access of their
+// own: what the recorded names give is what look-up gives. Asked directly at each use, as a class's
+// __class__ can change without a new version tag.
 bool plain_type(PyTypeObject* type) {
     return Py_IS_TYPE(type, &PyType_Type) && type->tp_getattro == PyObject_GenericGetAttr &&
            type->tp_setattro == PyObject_GenericSetAttr;
@@ -29,34 +17,30 @@ bool plain_type(PyTypeObject* type) {
 
 bool schema_class_untouched(Frame& f, handle cls) {
     State& state = f.state<State>();
-    const OwnObjects& own = state.own;
-    if (cls.ptr() != own.Schema.ptr()) return false;
+    if (cls.ptr() != state.own.Schema.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (still_valid(state.schema_verdict, type)) return state.schema_verdict.untouched;
-    bool untouched = plain_type(type) && type->tp_new == PyBaseObject_Type.tp_new &&
-                     found_as(type, "__init__", own.schema_init) && found_as(type, "validate", own.schema_validate) &&
-                     found_as(type, "__str__", own.schema_str);
-    remember(state.schema_verdict, type, untouched);
-    return untouched;
+    return plain_type(type) && state.schema_methods.class_has(type, schema_method::wrapper);
 }
 
 bool path_class_untouched(Frame& f, handle cls) {
     State& state = f.state<State>();
-    const OwnObjects& own = state.own;
-    if (cls.ptr() != own.Path.ptr()) return false;
+    if (cls.ptr() != state.own.Path.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (still_valid(state.path_verdict, type)) return state.path_verdict.untouched;
-    bool untouched = plain_type(type) && type->tp_new == PyTuple_Type.tp_new &&
-                     type->tp_init == PyBaseObject_Type.tp_init && found_as(type, "__eq__", own.path_eq) &&
-                     found_as(type, "is_dynamic", own.path_is_dynamic) &&
-                     found_as(type, "missing_from", own.path_missing_from);
-    remember(state.path_verdict, type, untouched);
-    return untouched;
+    return plain_type(type) && state.path_methods.class_has(type, path_method::all);
 }
 
 bool priority_untouched(Frame& f, handle cls) {
+    // `cls.priority` is the metaclass's look-up: type's own finds what the MRO holds
     return Py_IS_TYPE(cls.ptr(), &PyType_Type) &&
-           found_as(reinterpret_cast<PyTypeObject*>(cls.ptr()), "priority", f.state<State>().own.priority);
+           f.state<State>().schema_methods.class_has(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                     schema_method::priority);
+}
+
+bool schema_class_usable(Frame& f, handle cls) {
+    State& state = f.state<State>();
+    if (cls.ptr() != state.own.Schema.ptr()) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    return plain_type(type) && state.schema_methods.class_has(type, schema_method::wrapper | schema_method::priority);
 }
 
 PyObject* class_function(handle obj, Name name) {
