@@ -20,7 +20,7 @@ namespace {
 // How the key test of a schema key runs against a data key that the literal look-up did not find.
 enum class KeyTest : uint8_t {
     general,           // through the rule ladder
-    wildcard,          // an Any: rule 1 gives the key back
+    wildcard,          // an Any: the wildcard rule gives the key back
     literal,           // a plain value: it cannot equal a plain key that the look-up missed
     optional_literal,  // one of this module's Optional objects: its own validation, done here
 };
@@ -41,7 +41,7 @@ struct DictPlan {
     std::vector<object> keys;  // in priority order
     std::vector<object> values;
     std::vector<Rule> rules;  // unknown where the rule must be found at each use
-    // rules 1 and 2, found from a schema object's class: with the class and its version tag
+    // the wildcard and nested-schema rules, found from a schema object's class: with the class and its version tag
     std::vector<Rule> type_rules;
     std::vector<object> types;
     std::vector<unsigned int> type_versions;
@@ -391,7 +391,7 @@ private:
         return general_test(schema_key, key, base, accepted);
     }
 
-    // The key test of one of this module's Optional objects: the wrapper's rule 2 gives it a copy of
+    // The key test of one of this module's Optional objects: the wrapper's nested-schema rule gives it a copy of
     // the wrapper's path and runs its validation of the key, which compares a plain literal here.
     Verdict optional_test(handle schema_key, handle key, const PathRef& base, object& accepted) {
         if (class_function(schema_key, "validate") != f_.state<State>().own.schema_validate.ptr())

@@ -189,7 +189,7 @@ bool plain_builtin(handle obj) {
 
 GlobalSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
-// Rule 3: the schema equals one of the nine built-ins, compared with `==` in order; `settled` is
+// The built-in type rule: the schema equals one of the nine built-ins, compared with `==` in order; `settled` is
 // cleared when a comparison could have run user code.
 bool is_builtin_schema(Frame& f, handle schema, bool& settled) {
     bool by_identity = identity_compared(schema);
@@ -244,7 +244,7 @@ Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled_out, boo
     bool by_class = rule != Rule::literal;
     if (by_type) *by_type = settled && by_class && schema_type.ptr() == type_of(schema).ptr();
     if (by_class) {
-        // rules 1 and 2 come before the rest
+        // the wildcard and nested-schema rules come before the rest
     } else if (is_builtin_schema(f, schema, settled)) {
         rule = Rule::builtin_type;
     } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "dict"), settled)) {

@@ -159,9 +159,8 @@ object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items
 }  // namespace
 
 bool elements_dynamic(Frame& f, handle elements) {
-    bool dynamic = false;
-    for_each(elements, [&](handle element) { dynamic = dynamic || is_wildcard(f, element); });
-    return dynamic;
+    // true at the first wildcard, with no look at the elements after it
+    return !for_each(elements, [&](handle element) { return !is_wildcard(f, element); });
 }
 
 object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched, bool plain_keys) {

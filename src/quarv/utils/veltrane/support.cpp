@@ -55,12 +55,6 @@ PyObject* class_function(handle obj, Name name) {
     return found;
 }
 
-bool plain_value(handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           obj.is_none() || type == &PyBytes_Type;
-}
-
 object own_copy(handle path) {
     if (PyList_CheckExact(path.ptr())) return steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
     if (!truth(path)) return new_list();

@@ -119,7 +119,7 @@ object unwrap_optional(Frame& f, handle obj);
 int priority_of(Frame& f, handle obj);
 // A value of a type whose hash, equality, text form and truth run no user code and never change:
 // str, int, float, bool, None, bytes (exact types).
-bool plain_value(handle obj);
+inline bool plain_value(handle obj) { return builtin::has(obj, builtin::scalar); }
 
 // ----- failures that travel as Results -----------------------------------------------------------------
 
@@ -171,7 +171,8 @@ private:
 // validate method reached through the call protocol (a user's override, a subclass) starts a walk of
 // its own.
 
-// What the rule ladder does with a schema value (rules 1 to 6 of Schema.validate).
+// What the rule ladder of Schema.validate does with a schema value, its rules in the order tried: a
+// wildcard, a nested schema object, one of the built-in types, a dictionary, a callable, a literal.
 enum class Rule : uint8_t { unknown, wildcard, nested, builtin_type, dictionary, callable, literal };
 
 struct DictPlan;
@@ -218,10 +219,10 @@ struct SchemaTarget {
 
 // The rule that applies to `schema` of type `schema_type`; `settled` tells whether the answer ran
 // no user code and holds for as long as the module namespace and the built-ins are unchanged;
-// `by_type` whether it is rule 1 or 2 found from the classes alone, which then holds for as long as
-// the schema is of that type and the type is unchanged too.
+// `by_type` whether it is the wildcard or nested-schema rule found from the classes alone, which then holds for as long
+// as the schema is of that type and the type is unchanged too.
 Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled = nullptr, bool* by_type = nullptr);
-// Rules 1 to 6 of Schema.validate, after the top-level step.
+// The rule ladder of Schema.validate, after the top-level step.
 Result run_ladder(Walk& walk, SchemaTarget& target, handle data);
 // The dictionary rule.
 Result dict_rule(Walk& walk, SchemaTarget& target, handle data);
