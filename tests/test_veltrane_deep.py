@@ -2,13 +2,10 @@
 ends in RecursionError (or the SchemaError a conversion makes of it) or a result, never in a signal,
 with the default recursion limit, a raised one, and on a thread with a small stack."""
 
-import os
-import signal
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from fresh import run_fresh
 
 DEPTH = 100_000
 
@@ -159,10 +156,6 @@ def outcome():
 def test_deep_input_raises_recursion_error_or_gives_a_result(setup, mode):
     limit, runner = MODES[mode]
     code = CHILD.format(depth=DEPTH, mode=limit, setup=textwrap.dedent(setup), runner=runner)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
-                            env=dict(os.environ, PYTHONMALLOC="malloc"))
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
+    result = run_fresh(code, timeout=300, env={"PYTHONMALLOC": "malloc"})
     assert result.stdout.strip() in ("RecursionError", "SchemaError from RecursionError", "result"), \
         result.stderr[-4000:]

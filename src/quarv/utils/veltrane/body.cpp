@@ -78,12 +78,11 @@ object define_schema(ModuleBody& m, OwnObjects& own) {
                 doc::validate);
     object cls = builder.create();
     own.Schema = cls;
-    own.schema_init = class_member(cls, "__init__");
-    own.schema_str = class_member(cls, "__str__");
     own.schema_validate = class_member(cls, "validate");
-    own.priority = class_member(cls, "priority");
     own.apply_defaults = class_member(cls, "apply_defaults");
     own.apply_fallback = class_member(cls, "apply_fallback");
+    // in the order of the bits of schema_method
+    m.state<State>().schema_methods.record(cls, {"__init__", "validate", "__str__", "__new__", "priority"});
     return cls;
 }
 
@@ -140,9 +139,8 @@ void define_classes(ModuleBody& m, OwnObjects& own) {
     path_builder.def("missing_from", "(self, paths)", &path_missing_from, doc::missing_from);
     object path_cls = path_builder.create();
     own.Path = path_cls;
-    own.path_eq = class_member(path_cls, "__eq__");
-    own.path_is_dynamic = class_member(path_cls, "is_dynamic");
-    own.path_missing_from = class_member(path_cls, "missing_from");
+    // in the order of the bits of path_method
+    m.state<State>().path_methods.record(path_cls, {"__eq__", "is_dynamic", "missing_from", "__new__", "__init__"});
 }
 
 void body(ModuleBody& m) {

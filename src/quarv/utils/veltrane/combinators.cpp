@@ -170,6 +170,7 @@ public:
     }
     void set(Py_ssize_t position) {
         object index = steal(PyLong_FromSsize_t(position));
+        // checked: no call into Python between reading the exact list's size and storing the item
         Py_ssize_t size = PyList_CheckExact(path_.ptr()) ? PyList_GET_SIZE(path_.ptr()) : 0;
         if (size > 0) {
             check(PyList_SetItem(path_.ptr(), size - 1, index.release().ptr()));
@@ -179,6 +180,7 @@ public:
     }
     void restore() {
         if (PyList_Check(path_.ptr())) {
+            // checked: type checked above, and nothing runs between reading the size and cutting
             if (PyList_GET_SIZE(path_.ptr()) > size_)
                 check(PyList_SetSlice(path_.ptr(), size_, PY_SSIZE_T_MAX, nullptr));
         } else {

@@ -9,7 +9,7 @@ namespace {
 // `[p for p, _ in pairs]`
 object key_paths(handle pairs) {
     object paths = new_list();
-    for_each(pairs, [&](handle pair) { append(paths, unpack2(pair).first); });
+    for_each(pairs, [&](handle pair) { append(paths, unpack<2>(pair)[0]); });
     return paths;
 }
 
@@ -50,7 +50,7 @@ bool resolve_pass(Frame& f, handle fallbacks) {
     object objs = new_list();
     object targets = new_list();
     for_each(fallbacks, [&](handle pair) {
-        auto [path, obj] = unpack2(pair);
+        auto [path, obj] = unpack<2>(pair);
         append(paths, path);
         append(objs, obj);
         append(targets, attr(obj, "fallback"));
@@ -101,7 +101,7 @@ object fill_each(Frame& f, handle source, handle data, Fill&& fill) {
     object flat = call(list_dict, data);
     KnownPaths known(f, key_paths(flat));
     for_each(pairs, [&](handle pair) {
-        auto [path, item] = unpack2(pair);
+        auto [path, item] = unpack<2>(pair);
         fill(known, flat, path, item);
     });
     return call_method(flat, "reconstruct");
@@ -111,22 +111,26 @@ object fill_each(Frame& f, handle source, handle data, Fill&& fill) {
 
 namespace {
 
-// What `super(cls, obj).validate` finds: the first `validate` in the namespace of a class after
-// `cls` in the MRO of obj's type (borrowed), or null.
-PyObject* validate_after(handle obj, handle cls) {
-    PyObject* mro = Py_TYPE(obj.ptr())->tp_mro;
-    if (!mro) return nullptr;
-    Py_ssize_t count = PyTuple_GET_SIZE(mro);
+// Whether `super(cls, obj).validate` finds `expected`: the first `validate` in the namespace of a
+// class after `cls` in the MRO of obj's type. The MRO and each namespace are held while they are
+// read: a key's equality could run code that changes the class's bases.
+bool validate_after_is(handle obj, handle cls, handle expected) {
+    PyObject* raw_mro = Py_TYPE(obj.ptr())->tp_mro;
+    if (!raw_mro || !PyTuple_Check(raw_mro)) return false;
+    Snapshot mro(raw_mro);
     Py_ssize_t i = 0;
-    while (i < count && PyTuple_GET_ITEM(mro, i) != cls.ptr()) ++i;
-    for (++i; i < count; ++i) {
-        PyObject* type_dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (!type_dict) continue;
-        PyObject* found = PyDict_GetItemWithError(type_dict, intern("validate"));
-        if (found) return found;
+    while (i < mro.size() && mro[i].ptr() != cls.ptr()) ++i;
+    for (++i; i < mro.size(); ++i) {
+        if (!PyType_Check(mro[i].ptr())) continue;
+        PyObject* raw_dict = reinterpret_cast<PyTypeObject*>(mro[i].ptr())->tp_dict;
+        if (!raw_dict) continue;
+        object type_dict = borrow(raw_dict);
+        // checked: no call into Python between taking the entry and comparing its address
+        PyObject* found = PyDict_GetItemWithError(type_dict.ptr(), intern("validate"));
+        if (found) return found == expected.ptr();
         if (PyErr_Occurred()) throw_error();
     }
-    return nullptr;
+    return false;
 }
 
 }  // namespace
@@ -134,7 +138,7 @@ PyObject* validate_after(handle obj, handle cls) {
 Result default_walk(Walk& walk, handle self, handle data, handle top) {
     if (data.is_none()) return attr(self, "default");
     const OwnObjects& own = walk.f.state<State>().own;
-    if (validate_after(self, own.Default) == own.schema_validate.ptr()) return schema_walk(walk, self, data, top);
+    if (validate_after_is(self, own.Default, own.schema_validate)) return schema_walk(walk, self, data, top);
     Frame frame = frame_of(own.default_validate);
     object method = attr(frame.super_(self), "validate");
     return call_validate(walk.f, method, data, top, walk.locations, walk.advanced);
@@ -151,7 +155,7 @@ object collect_defaults(Frame& f, handle self) {
         object list_dict = NATIVE_GLOBAL(f, "ListDict");
         object defaults = call(list_dict);
         for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
-            auto [path, obj] = unpack2(pair);
+            auto [path, obj] = unpack<2>(pair);
             if (is_instance(obj, NATIVE_GLOBAL(f, "Default"))) {
                 call_method(defaults, "append", tuple_of(path, call_method(obj, "validate", handle(Py_None))));
             }
@@ -169,7 +173,7 @@ object collect_fallbacks(Frame& f, handle self) {
         object list_dict = NATIVE_GLOBAL(f, "ListDict");
         object fallbacks = call(list_dict);
         for_each(call(list_dict, attr(self, "schema")), [&](handle pair) {
-            auto [path, obj] = unpack2(pair);
+            auto [path, obj] = unpack<2>(pair);
             if (!is_instance(obj, NATIVE_GLOBAL(f, "Fallback"))) return;
             check_own_key(f, obj, path);
             call_method(fallbacks, "append", tuple_of(path, obj));

@@ -20,7 +20,7 @@ namespace {
 // How the key test of a schema key runs against a data key that the literal look-up did not find.
 enum class KeyTest : uint8_t {
     general,           // through the rule ladder
-    wildcard,          // an Any: rule 1 gives the key back
+    wildcard,          // an Any: the wildcard rule gives the key back
     literal,           // a plain value: it cannot equal a plain key that the look-up missed
     optional_literal,  // one of this module's Optional objects: its own validation, done here
 };
@@ -41,7 +41,7 @@ struct DictPlan {
     std::vector<object> keys;  // in priority order
     std::vector<object> values;
     std::vector<Rule> rules;  // unknown where the rule must be found at each use
-    // rules 1 and 2, found from a schema object's class: with the class and its version tag
+    // the wildcard and nested-schema rules, found from a schema object's class: with the class and its version tag
     std::vector<Rule> type_rules;
     std::vector<object> types;
     std::vector<unsigned int> type_versions;
@@ -129,16 +129,6 @@ std::shared_ptr<DictPlan> make_plan(Frame& f, handle schema, object (&names)[nam
 
 WalkMemo::WalkMemo() = default;
 WalkMemo::~WalkMemo() = default;
-
-bool WalkMemo::schema_class_usable(Frame& f, handle cls) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (cls.ptr() == schema_class_.ptr() && schema_version_ != 0 && internals::type_version(type) == schema_version_)
-        return schema_usable_;
-    schema_usable_ = schema_class_untouched(f, cls) && priority_untouched(f, cls);
-    schema_class_ = borrow(cls.ptr());
-    schema_version_ = PyType_Check(cls.ptr()) ? internals::type_version(type) : 0;
-    return schema_usable_;
-}
 
 std::shared_ptr<DictPlan> WalkMemo::plan(Frame& f, handle schema) {
     if (!PyDict_CheckExact(schema.ptr())) return nullptr;
@@ -245,15 +235,13 @@ private:
         std::pmr::vector<object>& keys = keys_;
         bool plain = true;
         if (PyDict_CheckExact(data_.ptr())) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
             keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(data_.ptr())));
             values_.reserve(keys.capacity());
-            while (PyDict_Next(data_.ptr(), &pos, &key, &value)) {
+            for_each_item(data_, [&](handle key, handle value) {
                 plain = plain && plain_value(key);
-                keys.push_back(borrow(key));
-                values_.push_back(borrow(value));
-            }
+                keys.push_back(borrow(key.ptr()));
+                values_.push_back(borrow(value.ptr()));
+            });
             data_version_ = internals::dict_version(data_.ptr());
         } else {
             for_each(keys_of(data_), [&](handle key) {
@@ -358,6 +346,7 @@ private:
     // The same with the dictionary's plan: a literal key found by one look-up, the key tests whose
     // outcome is known without running them skipped.
     bool planned_key(handle key, handle value, const PathRef& base) {
+        // checked: no call into Python between taking the position and reading it (the plan's own dict)
         PyObject* found = PyDict_GetItemWithError(plan_->positions.ptr(), key.ptr());
         if (!found && PyErr_Occurred()) throw_error();
         if (found) {
@@ -402,7 +391,7 @@ private:
         return general_test(schema_key, key, base, accepted);
     }
 
-    // The key test of one of this module's Optional objects: the wrapper's rule 2 gives it a copy of
+    // The key test of one of this module's Optional objects: the wrapper's nested-schema rule gives it a copy of
     // the wrapper's path and runs its validation of the key, which compares a plain literal here.
     Verdict optional_test(handle schema_key, handle key, const PathRef& base, object& accepted) {
         if (class_function(schema_key, "validate") != f_.state<State>().own.schema_validate.ptr())
@@ -461,9 +450,8 @@ private:
         for_each(names, [&](handle name) {
             if (path_count == 0) return;
             object path = steal(PySequence_GetItem(paths.ptr(), position++ % path_count));
-            object entry = PyList_CheckExact(path.ptr())
-                               ? steal(PyList_GetSlice(path.ptr(), 0, PyList_GET_SIZE(path.ptr())))
-                               : steal(PySequence_List(path.ptr()));
+            object entry = PyList_CheckExact(path.ptr()) ? steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX))
+                                                         : steal(PySequence_List(path.ptr()));
             check(PyList_Append(entry.ptr(), name.ptr()));
             check(PyList_Append(into.ptr(), entry.ptr()));
         });

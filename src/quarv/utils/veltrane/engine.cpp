@@ -9,15 +9,13 @@ namespace veltrane {
 namespace {
 
 object list_copy(handle list) {
-    if (PyList_CheckExact(list.ptr())) return steal(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr())));
+    if (PyList_CheckExact(list.ptr())) return steal(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX));
     return call_method(list, "copy");
 }
 
 bool plain_list(handle list) {
     if (!PyList_CheckExact(list.ptr())) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
-        if (!plain_value(PyList_GET_ITEM(list.ptr(), i))) return false;
-    return true;
+    return for_each(list, [](handle element) { return plain_value(element); });
 }
 
 }  // namespace
@@ -42,9 +40,12 @@ object PathRef::fresh() const {
     if (view_) return own_copy(view_);
     if (own_) return own_copy(own_);
     object source = parent_->get();
+    if (!PyList_CheckExact(source.ptr())) return key_ ? extended(source, key_) : own_copy(source);
     // one allocation of the final size: the parent's elements, then the key
+    // checked: no call into Python between reading the exact list's size and copying its items
     Py_ssize_t size = PyList_GET_SIZE(source.ptr());
     object made = steal(PyList_New(size + (key_ ? 1 : 0)));
+    // checked: no call into Python between taking each item and storing it in the new list
     for (Py_ssize_t i = 0; i < size; ++i) PyList_SET_ITEM(made.ptr(), i, Py_NewRef(PyList_GET_ITEM(source.ptr(), i)));
     if (key_) PyList_SET_ITEM(made.ptr(), size, Py_NewRef(key_.ptr()));
     return made;
@@ -188,7 +189,7 @@ bool plain_builtin(handle obj) {
 
 GlobalSlot builtin_slots[9] = {{"list"}, {"set"}, {"int"}, {"float"}, {"str"}, {"tuple"}, {"chr"}, {"bool"}, {"dict"}};
 
-// Rule 3: the schema equals one of the nine built-ins, compared with `==` in order; `settled` is
+// The built-in type rule: the schema equals one of the nine built-ins, compared with `==` in order; `settled` is
 // cleared when a comparison could have run user code.
 bool is_builtin_schema(Frame& f, handle schema, bool& settled) {
     bool by_identity = identity_compared(schema);
@@ -243,7 +244,7 @@ Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled_out, boo
     bool by_class = rule != Rule::literal;
     if (by_type) *by_type = settled && by_class && schema_type.ptr() == type_of(schema).ptr();
     if (by_class) {
-        // rules 1 and 2 come before the rest
+        // the wildcard and nested-schema rules come before the rest
     } else if (is_builtin_schema(f, schema, settled)) {
         rule = Rule::builtin_type;
     } else if (subclass_test(schema_type, NATIVE_GLOBAL(f, "dict"), settled)) {

@@ -94,6 +94,7 @@ Py_ssize_t KnownPaths::index(handle path) {
     Py_ssize_t found = static_cast<Py_ssize_t>(all.size());
     if (PyTuple_CheckExact(path.ptr()) && hashable(path)) {
         build_plain();
+        // checked: no call into Python between taking the position and reading it (the index's own dict)
         PyObject* position = PyDict_GetItemWithError(plain_.ptr(), path.ptr());
         if (!position && PyErr_Occurred()) throw_error();
         if (position) found = PyLong_AsSsize_t(position);
@@ -114,8 +115,14 @@ void KnownPaths::build_clean() {
     const std::vector<object>& all = entries();
     for (size_t i = 0; i < all.size(); ++i) {
         bool clean = PyTuple_CheckExact(all[i].ptr()) && hashable(all[i]);
-        for (Py_ssize_t j = 0; clean && j < PyTuple_GET_SIZE(all[i].ptr()); ++j) {
-            clean = !special_element(f_, PyTuple_GET_ITEM(all[i].ptr(), j));
+        if (clean) {
+            // an exact tuple is its own snapshot: nothing is copied
+            for (handle element : Snapshot(all[i])) {
+                if (special_element(f_, element)) {
+                    clean = false;
+                    break;
+                }
+            }
         }
         if (clean) {
             check(PySet_Add(clean_.ptr(), all[i].ptr()));
@@ -127,10 +134,14 @@ void KnownPaths::build_clean() {
 }
 
 // `wanted` is a tuple of the schema path's keys, Optional ones unwrapped.
+// The entry's items are read from its tuple storage, which no code can change: both tuples are held.
 bool KnownPaths::entry_holds(handle entry, handle wanted) {
+    if (!PyTuple_Check(entry.ptr()) || !PyTuple_CheckExact(wanted.ptr())) return false;
+    // checked: type checked above (two tuples, held by the caller and immutable)
     Py_ssize_t size = PyTuple_GET_SIZE(wanted.ptr());
-    if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != size) return false;
+    if (PyTuple_GET_SIZE(entry.ptr()) != size) return false;  // checked: type checked above
     for (Py_ssize_t j = 0; j < size; ++j) {
+        // checked: type checked above; the items live as long as their held tuples, whatever keys_match runs
         if (!keys_match(f_, PyTuple_GET_ITEM(entry.ptr(), j), PyTuple_GET_ITEM(wanted.ptr(), j))) return false;
     }
     return true;

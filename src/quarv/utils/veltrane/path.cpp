@@ -14,8 +14,14 @@ class Items {
 public:
     explicit Items(handle seq)
         : tuple_(PyTuple_Check(seq.ptr()) ? borrow(seq.ptr()) : steal(PySequence_Tuple(seq.ptr()))) {}
+    // checked: type checked above: tuple_ is a tuple, checked or made in the constructor, and held
     Py_ssize_t size() const { return PyTuple_GET_SIZE(tuple_.ptr()); }
-    handle operator[](Py_ssize_t i) const { return PyTuple_GET_ITEM(tuple_.ptr(), i); }
+    // Item i (0 <= i < size()), which lives as long as the held, immutable tuple.
+    handle operator[](Py_ssize_t i) const {
+        if (i < 0 || i >= size()) [[unlikely]]
+            raise(PyExc_IndexError, "tuple index out of range");
+        return PyTuple_GET_ITEM(tuple_.ptr(), i);  // checked: type checked above, and the index too
+    }
     const object& tuple() const { return tuple_; }
 
 private:
@@ -100,19 +106,18 @@ struct Expansion {
     // The concrete path the entry fills in, or an empty object when one of its keys is a wildcard
     // itself. `same_keys` tells whether the keys read are the entry's items as compared.
     object filled(handle entry, const Items& entry_items, bool& same_keys) {
-        object result = steal(PyTuple_New(static_cast<Py_ssize_t>(unwrapped.size())));
-        for (size_t j = 0; j < unwrapped.size(); ++j)
-            PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(j), unwrapped[j].inc_ref().ptr());
+        std::vector<object> keys = unwrapped;
         same_keys = true;
         for (Py_ssize_t position : wild) {
             // read afresh: the comparison may have run user code that changed the entry
             object key = steal(PySequence_GetItem(entry.ptr(), position));
             same_keys = same_keys && position < entry_items.size() && key.ptr() == entry_items[position].ptr();
             if (wildcard_behind_wrappers(f, key)) return object();
-            PyObject* replaced = PyTuple_GET_ITEM(result.ptr(), position);
-            PyTuple_SET_ITEM(result.ptr(), position, key.release().ptr());
-            Py_DECREF(replaced);
+            keys[static_cast<size_t>(position)] = std::move(key);
         }
+        object result = steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+        for (size_t j = 0; j < keys.size(); ++j)
+            PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(j), keys[j].release().ptr());
         return result;
     }
 
@@ -154,9 +159,8 @@ object expand_wildcards(Frame& f, KnownPaths& known, bool untouched, const Items
 }  // namespace
 
 bool elements_dynamic(Frame& f, handle elements) {
-    bool dynamic = false;
-    for_each(elements, [&](handle element) { dynamic = dynamic || is_wildcard(f, element); });
-    return dynamic;
+    // true at the first wildcard, with no look at the elements after it
+    return !for_each(elements, [&](handle element) { return !is_wildcard(f, element); });
 }
 
 object missing_from(Frame& f, handle elements, KnownPaths& known, bool untouched, bool plain_keys) {

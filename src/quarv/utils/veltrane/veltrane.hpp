@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/own.hpp"
 
 namespace veltrane {
 using namespace native;
@@ -22,10 +23,7 @@ struct OwnObjects {
     object Any;
     object Default;
     object Path;
-    object schema_init;
-    object schema_str;
     object schema_validate;
-    object priority;  // the classmethod object in Schema's namespace
     object apply_defaults;
     object apply_fallback;
     object default_validate;
@@ -34,9 +32,6 @@ struct OwnObjects {
     object use_validate;
     object listof_validate;
     object pathaware_validate;
-    object path_eq;
-    object path_is_dynamic;
-    object path_missing_from;
     // the framework's objects the module imported, to know them again at a call
     object SchemaError;
     object SchemaMissingKeyError;
@@ -52,10 +47,7 @@ struct OwnObjects {
                                &Any,
                                &Default,
                                &Path,
-                               &schema_init,
-                               &schema_str,
                                &schema_validate,
-                               &priority,
                                &apply_defaults,
                                &apply_fallback,
                                &default_validate,
@@ -64,9 +56,6 @@ struct OwnObjects {
                                &use_validate,
                                &listof_validate,
                                &pathaware_validate,
-                               &path_eq,
-                               &path_is_dynamic,
-                               &path_missing_from,
                                &SchemaError,
                                &SchemaMissingKeyError,
                                &SchemaTypeError,
@@ -77,25 +66,30 @@ struct OwnObjects {
     }
 };
 
-// Whether a class still has the methods this module made it with. It is judged again only after it
-// changed: its version tag is renewed by every change of it or its bases.
-struct ClassVerdict {
-    object cls;
-    unsigned int version = 0;
-    bool untouched = false;
-};
+// The names whose methods Schema and Path are recorded with (OwnMethods), in the order recorded:
+// the methods the fast paths stand in for, and the constructors that a wrapper or path the engine
+// does not make would have run.
+namespace schema_method {
+constexpr uint32_t init = 1u << 0, validate = 1u << 1, str = 1u << 2, new_ = 1u << 3, priority = 1u << 4;
+// what a wrapper `Schema(sub, path)` that nobody sees would run, and what it would be read by
+constexpr uint32_t wrapper = init | validate | str | new_;
+}  // namespace schema_method
+namespace path_method {
+constexpr uint32_t eq = 1u << 0, is_dynamic = 1u << 1, missing_from = 1u << 2, new_ = 1u << 3, init = 1u << 4;
+constexpr uint32_t all = eq | is_dynamic | missing_from | new_ | init;
+}  // namespace path_method
 
 struct State {
     OwnObjects own;
-    ClassVerdict schema_verdict;
-    ClassVerdict path_verdict;
-    object validate_keywords;  // ("locations", "advanced_datatypes"), the keywords of a nested validate call
+    OwnMethods schema_methods;  // Schema: __init__, validate, __str__, __new__, priority
+    OwnMethods path_methods;    // Path: __eq__, is_dynamic, missing_from, __new__, __init__
+    object validate_keywords;   // ("locations", "advanced_datatypes"), the keywords of a nested validate call
 
     template <typename Visit>
     void visit(Visit& v) {
         own.visit(v);
-        v(schema_verdict.cls);
-        v(path_verdict.cls);
+        v(schema_methods);
+        v(path_methods);
         v(validate_keywords);
     }
 };
@@ -107,6 +101,8 @@ bool schema_class_untouched(Frame& f, handle cls);
 bool path_class_untouched(Frame& f, handle cls);
 // `cls.priority` is still Schema.priority as this module made it (on cls or inherited).
 bool priority_untouched(Frame& f, handle cls);
+// Both: the module's Schema class, untouched, with its own priority.
+bool schema_class_usable(Frame& f, handle cls);
 // The function that `obj.<name>` would bind, when that is a plain function found on obj's class
 // (no instance attribute, no __getattribute__ of its own): lets a caller see that a method is this
 // module's own without making the bound method. Null otherwise.
@@ -123,7 +119,7 @@ object unwrap_optional(Frame& f, handle obj);
 int priority_of(Frame& f, handle obj);
 // A value of a type whose hash, equality, text form and truth run no user code and never change:
 // str, int, float, bool, None, bytes (exact types).
-bool plain_value(handle obj);
+inline bool plain_value(handle obj) { return builtin::has(obj, builtin::scalar); }
 
 // ----- failures that travel as Results -----------------------------------------------------------------
 
@@ -175,7 +171,8 @@ private:
 // validate method reached through the call protocol (a user's override, a subclass) starts a walk of
 // its own.
 
-// What the rule ladder does with a schema value (rules 1 to 6 of Schema.validate).
+// What the rule ladder of Schema.validate does with a schema value, its rules in the order tried: a
+// wildcard, a nested schema object, one of the built-in types, a dictionary, a callable, a literal.
 enum class Rule : uint8_t { unknown, wildcard, nested, builtin_type, dictionary, callable, literal };
 
 struct DictPlan;
@@ -196,13 +193,7 @@ public:
     std::shared_ptr<DictPlan> plan(Frame& f, handle schema);
 
 private:
-    // The module's Schema class is still its own, with its own priority: judged again when it changes.
-    bool schema_class_usable(Frame& f, handle cls);
-
     std::unordered_map<PyObject*, std::shared_ptr<DictPlan>> plans_;
-    object schema_class_;
-    unsigned int schema_version_ = 0;
-    bool schema_usable_ = false;
 };
 
 struct Walk {
@@ -228,10 +219,10 @@ struct SchemaTarget {
 
 // The rule that applies to `schema` of type `schema_type`; `settled` tells whether the answer ran
 // no user code and holds for as long as the module namespace and the built-ins are unchanged;
-// `by_type` whether it is rule 1 or 2 found from the classes alone, which then holds for as long as
-// the schema is of that type and the type is unchanged too.
+// `by_type` whether it is the wildcard or nested-schema rule found from the classes alone, which then holds for as long
+// as the schema is of that type and the type is unchanged too.
 Rule rule_of(Frame& f, handle schema, handle schema_type, bool* settled = nullptr, bool* by_type = nullptr);
-// Rules 1 to 6 of Schema.validate, after the top-level step.
+// The rule ladder of Schema.validate, after the top-level step.
 Result run_ladder(Walk& walk, SchemaTarget& target, handle data);
 // The dictionary rule.
 Result dict_rule(Walk& walk, SchemaTarget& target, handle data);
