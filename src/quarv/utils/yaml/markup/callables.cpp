@@ -195,10 +195,12 @@ object p_callable_markup(Frame& f, handle self, handle match, handle data, handl
     }
 
     object span = call_method(match, "span", integer(0));
-    Py_ssize_t start = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 0)));
-    Py_ssize_t end = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 1)));
-    if (!PyUnicode_Check(value.ptr()) && start == 0 && end == check_value(PyObject_Length(data.ptr()))) return value;
-    object matched = steal(PySequence_GetSlice(data.ptr(), start, end));
+    if (!PyUnicode_Check(value.ptr())) {
+        Py_ssize_t size = length(data);
+        auto [start, end] = span_positions(span, size);
+        if (start == 0 && end == size) return value;
+    }
+    object matched = spanned_part(data, span);
     return replaced(data, matched, PyUnicode_Check(value.ptr()) ? value : str_of(value));
 }
 

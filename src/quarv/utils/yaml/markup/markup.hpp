@@ -96,6 +96,11 @@ object key_path_text(handle index);
 object replaced(handle data, handle old, handle new_);
 // `match.group(n)`
 object group(handle match, int n);
+// `data[start:end]` for the `(start, end)` that a match's span() gave: a pair of integers (or None),
+// adjusted as slicing adjusts them, whatever an overridden match hands back.
+object spanned_part(handle data, handle span);
+// The positions of a match's span() within a text of `length` characters, as slicing adjusts them.
+std::pair<Py_ssize_t, Py_ssize_t> span_positions(handle span, Py_ssize_t length);
 // The text holds no "%" (so neither a markup nor a list-extension key can match in it).
 bool without_marker(handle text);
 // `isinstance(value, MutableMapping) or isinstance(value, Iterable)` with the module's names.

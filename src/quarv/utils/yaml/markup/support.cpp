@@ -1,5 +1,6 @@
 // Small helpers of the markup handlers: messages, texts, the write-back into the caller's data and
 // the import of the framework's credentials class.
+#include <algorithm>
 #include <cstring>
 
 #include "markup.hpp"
@@ -32,6 +33,22 @@ object replaced(handle data, handle old, handle new_) {
 }
 
 object group(handle match, int n) { return call_method(match, "group", integer(n)); }
+
+std::pair<Py_ssize_t, Py_ssize_t> span_positions(handle span, Py_ssize_t length) {
+    auto [start, end] = span_within(span, length);
+    return {start, std::max(start, end)};
+}
+
+object spanned_part(handle data, handle span) {
+    if (PyUnicode_Check(data.ptr())) {
+        auto [start, end] = span_positions(span, PyUnicode_GET_LENGTH(data.ptr()));
+        return steal(PyUnicode_Substring(data.ptr(), start, end));
+    }
+    // not a text (a handler called directly): the value's own slicing decides
+    auto [start, end] = unpack<2>(span);
+    object slice = steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+    return steal(PyObject_GetItem(data.ptr(), slice.ptr()));
+}
 
 bool without_marker(handle text_obj) {
     if (!PyUnicode_Check(text_obj.ptr())) return false;
