@@ -246,6 +246,38 @@ def test_every_kind_of_value():
     assert type(result["ordered"]) is collections.OrderedDict and list(result["ordered"].items()) == [("z", 5), ("a", 1)]
 
 
+def test_the_credentials_class_is_imported_as_the_statement_runs_at_each_step(monkeypatch):
+    import builtins
+
+    processor = Processor()
+    data = {"a": [Credentials("u", "p"), "x"]}
+    assert processor(data)["a"][0] is data["a"][0]
+    # another module under the name: its class is the one instance tests ask about
+    other = types.ModuleType("quarv.topology.credentials")
+    other.__spec__ = sys.modules["quarv.topology.credentials"].__spec__
+    other.Credentials = str
+    monkeypatch.setitem(sys.modules, "quarv.topology.credentials", other)
+    assert processor({"a": ["%{b}"], "b": 1}) == {"a": ["%{b}"], "b": 1}
+    del other.Credentials
+    with pytest.raises(ImportError, match="cannot import name 'Credentials' from 'quarv.topology.credentials'"):
+        processor({"a": 1})
+    monkeypatch.setitem(sys.modules, "quarv.topology.credentials", None)
+    with pytest.raises(ImportError):
+        processor({"a": 1})
+    monkeypatch.undo()
+    # an __import__ of the user's is called at every step of the walk
+    seen = []
+    real_import = builtins.__import__
+
+    def counting(name, *args, **kwargs):
+        seen.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", counting)
+    assert processor({"a": [1, 2]}) == {"a": [1, 2]}
+    assert seen.count("quarv.topology.credentials") == 4
+
+
 def test_a_text_without_markup_is_the_same_object_and_unknown_markups_stay():
     text = "".join(["plain ", "text"])
     processor = Processor()

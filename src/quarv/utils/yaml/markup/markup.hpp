@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/module.hpp"
 
 namespace markup {
 using namespace native;
@@ -24,21 +25,6 @@ enum Method : unsigned {
 };
 constexpr int method_count = 6;
 
-// What `from quarv.topology.credentials import Credentials` gave, and the versions of everything
-// the statement reads (sys.modules, the built-ins, the module's namespace, the attributes of its __spec__):
-// while none changed, the statement would give the same class again without running anything.
-struct ImportMemo {
-    object value;
-    object module;
-    object modules;
-    object builtins;
-    object spec_dict;
-    uint64_t modules_version = 0;
-    uint64_t builtins_version = 0;
-    uint64_t module_dict_version = 0;
-    uint64_t spec_dict_version = 0;
-};
-
 struct State {
     object own[method_count];  // indexed by the bit number of Method
     object own_iter_mapping_fn;
@@ -54,8 +40,8 @@ struct State {
     // the list class of key paths under which nothing is written back into the caller's data (a
     // mapping key's texts, the references of a list extension)
     object quiet_key_path;
-    object marker_text;  // "%"
-    ImportMemo credentials;
+    object marker_text;      // "%"
+    ImportMemo credentials;  // `from quarv.topology.credentials import Credentials`
     // the class verdict last made: which walk methods `verdict_type` still has as this module's own
     object verdict_type;
     unsigned verdict_version = 0;
@@ -75,11 +61,7 @@ struct State {
         v(reprlib_repr);
         v(quiet_key_path);
         v(marker_text);
-        v(credentials.value);
-        v(credentials.module);
-        v(credentials.modules);
-        v(credentials.builtins);
-        v(credentials.spec_dict);
+        v(credentials);
         v(verdict_type);
     }
 };

@@ -206,13 +206,15 @@ bool nested_deeper_than(handle value, int limit) {
         if (PyDict_Check(obj)) {
             Py_ssize_t pos = 0;
             PyObject *key, *item;
+            // checked: no call into Python between taking the items and their use: this function runs none
             while (PyDict_Next(obj, &pos, &key, &item)) {
                 pending.emplace_back(key, depth + 1);
                 pending.emplace_back(item, depth + 1);
             }
         } else {
+            // checked: no call into Python between taking the items and their use: this function runs none
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i)
-                pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);
+                pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);  // checked: as above
         }
     }
     return false;
