@@ -14,33 +14,9 @@ namespace {
 // growing without end (an environment variable holding its own markup after other text).
 constexpr int pass_limit = 10000;
 
-constexpr Name method_names[method_count] = {"_recurse",
-                                             "_process_str",
-                                             "_process_mutable_mapping",
-                                             "_iter_mutable_mapping",
-                                             "_process_iterable",
-                                             "match_extend_list_markup"};
-
 PyObject* instance_dict(handle obj) {
     PyObject** slot = internals::instance_dict_slot(obj.ptr());
     return slot ? *slot : nullptr;
-}
-
-// Which walk methods a class still has as this module's own (the instance aside).
-unsigned class_bits(State& state, PyTypeObject* type) {
-    if (state.verdict_type.ptr() == reinterpret_cast<PyObject*>(type) && state.verdict_version != 0 &&
-        internals::type_version(type) == state.verdict_version)
-        return state.verdict_bits;
-    unsigned bits = 0;
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        for (int i = 0; i < method_count; ++i) {
-            if (internals::type_lookup(type, intern(method_names[i])) == state.own[i].ptr()) bits |= 1u << i;
-        }
-    }
-    state.verdict_type = borrow(reinterpret_cast<PyObject*>(type));
-    state.verdict_version = internals::type_version(type);
-    state.verdict_bits = bits;
-    return bits;
 }
 
 enum class Kind : unsigned char { unknown, keep, text, mapping, iterable };
@@ -136,26 +112,20 @@ private:
         return Kind::keep;
     }
 
-    unsigned bits() {
+    // The runtime's verdict for this processor, kept for the walk while neither its class nor its
+    // own __dict__ changed (a method set on the instance mid-walk takes part from then on).
+    uint32_t bits() {
         PyTypeObject* type = Py_TYPE(self.ptr());
         PyObject* dict = instance_dict(self);
         if (known_ && type == type_ && type_version_ != 0 && internals::type_version(type) == type_version_ &&
             dict == dict_ && (!dict || internals::dict_version(dict) == dict_version_))
             return bits_;
-        unsigned bits = class_bits(state, type);
-        for (int i = 0; dict && i < method_count; ++i) {
-            if (!(bits & (1u << i))) continue;
-            if (PyDict_GetItemWithError(dict, intern(method_names[i]))) {
-                bits &= ~(1u << i);
-            } else if (PyErr_Occurred()) {
-                throw_error();
-            }
-        }
+        uint32_t bits = state.own_methods.instance_bits(self);
         known_ = true;
         type_ = type;
         type_version_ = internals::type_version(type);
-        dict_ = dict;
-        dict_version_ = dict ? internals::dict_version(dict) : 0;
+        dict_ = instance_dict(self);
+        dict_version_ = dict_ ? internals::dict_version(dict_) : 0;
         bits_ = bits;
         return bits;
     }
@@ -165,7 +135,7 @@ private:
     unsigned type_version_ = 0;
     PyObject* dict_ = nullptr;
     uint64_t dict_version_ = 0;
-    unsigned bits_ = 0;
+    uint32_t bits_ = 0;
     object kind_keys_[4];
     Kind kinds_[builtin_count] = {};
 };
@@ -183,7 +153,7 @@ object call_walk_method(Walk& w, Name method, handle data, const PathNode& path)
 // `self._recurse(value, index, locations=locations)`
 object recurse_step(Walk& w, handle value, const PathNode& path) {
     if (w.native(RECURSE)) return walk_value(w, value, path);
-    return call_walk_method(w, "_recurse", value, path);
+    return call_walk_method(w, method_name(RECURSE), value, path);
 }
 
 // ----- failures --------------------------------------------------------------------------------------
@@ -266,17 +236,17 @@ object shown_in_message(Walk& w, handle value) {
 
 object text_step(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_STR)) return markup_loop(w, data, path);
-    return call_walk_method(w, "_process_str", data, path);
+    return call_walk_method(w, method_name(PROCESS_STR), data, path);
 }
 
 object mapping_dispatch(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_MAPPING)) return mapping_step(w, data, path);
-    return call_walk_method(w, "_process_mutable_mapping", data, path);
+    return call_walk_method(w, method_name(PROCESS_MAPPING), data, path);
 }
 
 object iterable_dispatch(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_ITERABLE)) return iterable_step(w, data, path);
-    return call_walk_method(w, "_process_iterable", data, path);
+    return call_walk_method(w, method_name(PROCESS_ITERABLE), data, path);
 }
 
 object walk_value(Walk& w, handle data, const PathNode& path) {
@@ -365,10 +335,10 @@ object key_step(Walk& w, handle key, const PathNode& path) {
     bool plain = without_marker(key);
     bool own_extend_list = plain && w.native(MATCH_EXTEND_LIST) &&
                            NATIVE_GLOBAL(w.f, "EXTEND_LIST_PATTERN").ptr() == w.state.extend_list_pattern.ptr();
-    if (!own_extend_list && truth(call_method(w.self, "match_extend_list_markup", key))) return borrow(key.ptr());
+    if (!own_extend_list && truth(call_method(w.self, method_name(MATCH_EXTEND_LIST), key))) return borrow(key.ptr());
     PathNode quiet = quiet_alias(path);
     object new_key =
-        w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, "_process_str", key, quiet);
+        w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, method_name(PROCESS_STR), key, quiet);
     if (builtin_hashable(new_key) && hashable_is_own(w)) return new_key;
     object hashable = attr(NATIVE_GLOBAL(w.f, "typing"), "Hashable");
     if (!is_instance(new_key, hashable)) {
@@ -436,7 +406,7 @@ object mapping_step(Walk& w, handle data, const PathNode& path) {
         return result;
     }
     object pairs =
-        own_pairs ? pairs_of(w, data, w.index_of(path)) : call_walk_method(w, "_iter_mutable_mapping", data, path);
+        own_pairs ? pairs_of(w, data, w.index_of(path)) : call_walk_method(w, method_name(ITER_MAPPING), data, path);
     return call(type_of(data), pairs);
 }
 
