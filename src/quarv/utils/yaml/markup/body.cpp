@@ -179,16 +179,12 @@ object match_extend_list(Frame& f, handle, handle data) {
 // ----- the class ---------------------------------------------------------------------------------------
 
 // The list class of quiet key paths: a list in every respect, known to the walk by its class.
-object make_quiet_key_path(ModuleBody& m) {
-    object ns = new_dict();
-    check(PyDict_SetItemString(ns.ptr(), "__module__", m.name().ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__qualname__", text("Processor._QuietKeyPath").ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__slots__", steal(PyTuple_New(0)).ptr()));
-    check(PyDict_SetItemString(
-        ns.ptr(), "__doc__",
-        text("A key path under which resolved references are not written back into the caller's data.").ptr()));
-    object bases = tuple_of(handle(reinterpret_cast<PyObject*>(&PyList_Type)));
-    return call(handle(reinterpret_cast<PyObject*>(&PyType_Type)), text("_QuietKeyPath"), bases, ns);
+object make_quiet_key_path(ClassBuilder& processor) {
+    ClassBuilder c =
+        processor.nested("_QuietKeyPath", {borrow(reinterpret_cast<PyObject*>(&PyList_Type))}, handle(),
+                         "A key path under which resolved references are not written back into the caller's data.");
+    c.set("__slots__", steal(PyTuple_New(0)));
+    return c.create();
 }
 
 void define_processor(ModuleBody& m) {
@@ -224,10 +220,12 @@ void define_processor(ModuleBody& m) {
     c.def("p_cli_markup", "(self, match, data, index, locations=None)", &p_cli_markup, doc::p_cli);
     c.def("p_extend_list_markup", "(self, match, data, index, locations=None)", &p_extend_list_markup,
           doc::p_extend_list);
+    object quiet_key_path = make_quiet_key_path(c);
     object cls = c.create();
 
     State& state = m.state<State>();
     state.own_methods.record(cls, walk_method_names);
+    state.quiet_key_path = quiet_key_path;
     state.own_iter_mapping_fn = borrow(state.own_methods.member(method_position(ITER_MAPPING)).ptr());
 }
 
@@ -273,7 +271,6 @@ void body(ModuleBody& m) {
     state.user_string = attr(steal(PyImport_ImportModule("collections")), "UserString");
     state.reprlib_repr = attr(steal(PyImport_ImportModule("reprlib")), "repr");
     state.marker_text = text("%");
-    state.quiet_key_path = make_quiet_key_path(m);
 
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
     object compile = attr(m.get("re"), "compile");

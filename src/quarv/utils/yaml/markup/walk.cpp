@@ -280,40 +280,35 @@ object markup_loop(Walk& w, handle data, const PathNode& path) {
         if (!truth(call_method(base, "search", current))) return current;
         if (pass == pass_limit) raise_short(w.f, w.index_of(path), group(last_match, 0), handle());
         object actions = attr(w.self, "_actions");
-        object iterator = steal(PyObject_GetIter(actions.ptr()));
+        object outcome;  // the value that takes the text's place, once a handler gave one
         bool changed = false;
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            object pair = steal(raw);
-            auto [matcher, handler] = unpack2(pair);
+        for_each(actions, [&](handle pair) {
+            auto [matcher, handler] = unpack<2>(pair);
             object match = call(matcher, current);
-            if (!truth(match)) continue;
+            if (!truth(match)) return true;
             object result = call_kw(handler, {match, current, w.index_of(path)}, {{"locations", w.locations}});
             // a handler that gives the text back as it was found nothing to resolve
             if (PyUnicode_Check(result.ptr()) && PyUnicode_Check(current.ptr()) &&
                 PyUnicode_Compare(result.ptr(), current.ptr()) == 0)
-                continue;
+                return true;
             if (equal(matcher, attr(w.self, "match_reference_markup")) && is_container(w.f, result)) {
                 write_back(w.f, w.self, w.index_of(path), result);
-                return recurse_step(w, result, path);
+                outcome = recurse_step(w, result, path);
+            } else if (!PyUnicode_Check(result.ptr())) {
+                outcome = recurse_step(w, result, path);
+            } else {
+                current = result;
+                last_match = match;
+                changed = true;
             }
-            if (!PyUnicode_Check(result.ptr())) return recurse_step(w, result, path);
-            current = result;
-            last_match = match;
-            changed = true;
-            break;
-        }
-        if (PyErr_Occurred()) throw_error();
+            return false;
+        });
+        if (outcome) return outcome;
         if (!changed) return current;
     }
 }
 
 // ----- mappings -----------------------------------------------------------------------------------------
-
-bool builtin_hashable(handle value) {
-    PyTypeObject* type = Py_TYPE(value.ptr());
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           value.ptr() == Py_None || type == &PyTuple_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type;
-}
 
 // `typing.Hashable` is still the class the body found, whose answer for the built-in hashable types
 // is yes: known without a look-up while the typing module's namespace is unchanged.
@@ -339,12 +334,10 @@ object key_step(Walk& w, handle key, const PathNode& path) {
     PathNode quiet = quiet_alias(path);
     object new_key =
         w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, method_name(PROCESS_STR), key, quiet);
-    if (builtin_hashable(new_key) && hashable_is_own(w)) return new_key;
+    if (builtin::has(new_key, builtin::hashable) && hashable_is_own(w)) return new_key;
     object hashable = attr(NATIVE_GLOBAL(w.f, "typing"), "Hashable");
-    if (!is_instance(new_key, hashable)) {
-        PyErr_Format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
-        throw_error();
-    }
+    if (!is_instance(new_key, hashable))
+        raise_format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
     return new_key;
 }
 
