@@ -3,6 +3,7 @@ the walk over every kind of value, the write-back of resolved references and the
 failure becomes."""
 
 import collections
+import inspect
 import os
 import re
 import signal
@@ -519,6 +520,33 @@ def test_the_mapping_generator_runs_nothing_until_asked():
     with pytest.raises(MarkupError):
         next(pairs)
     assert touched == ["items"]
+
+
+def test_the_mapping_pairs_are_a_generator():
+    processor = Processor()
+    processor.original = data = {"a": 1, "b": "%{a}", "c": 3}
+    processor.markup_already_seen = {}
+    pairs = processor._iter_mutable_mapping(data, [], locations=None)
+    assert inspect.isgenerator(pairs) and pairs.__name__ == "_iter_mutable_mapping"
+    assert pairs.__qualname__ == "Processor._iter_mutable_mapping"
+    assert next(pairs) == ("a", 1) and pairs.send("ignored") == ("b", 1)
+    with pytest.raises(ValueError, match="stop"):
+        pairs.throw(ValueError("stop"))
+    assert list(pairs) == []
+    pairs = processor._iter_mutable_mapping(data, [], locations=None)
+    assert next(pairs) == ("a", 1)
+    pairs.close()
+    assert list(pairs) == []
+    # a mapping class of the user's is built from that generator
+    given = []
+
+    class Kept(collections.UserDict):
+        def __init__(self, source=None):
+            given.append(source)
+            super().__init__(source)
+
+    assert Processor()(Kept({"a": 1, "b": "%{a}"})) == {"a": 1, "b": 1}
+    assert inspect.isgenerator(given[-1])
 
 
 # ----- deep input -------------------------------------------------------------------------------------------

@@ -187,6 +187,24 @@ object make_quiet_key_path(ClassBuilder& processor) {
     return c.create();
 }
 
+// The generator function behind _iter_mutable_mapping's generators, named as the method is. Its
+// loop passes what send hands it by (as the method's own loop would), and throw and close end it at
+// its yield.
+object make_generator_of(ModuleBody& m) {
+    static constexpr const char* source =
+        "def _iter_mutable_mapping(pairs):\n"
+        "    for pair in pairs:\n"
+        "        yield pair\n";
+    object code = steal(Py_CompileString(source, "<quarv.utils.yaml.markup>", Py_file_input));
+    object names = new_dict();
+    check(PyDict_SetItemString(names.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    check(PyDict_SetItemString(names.ptr(), "__name__", m.name().ptr()));
+    steal(PyEval_EvalCode(code.ptr(), names.ptr(), names.ptr()));
+    object fn = get_item(names, handle(intern("_iter_mutable_mapping")));
+    set_attr(fn, "__qualname__", text("Processor._iter_mutable_mapping"));
+    return fn;
+}
+
 void define_processor(ModuleBody& m) {
     ClassBuilder c = m.class_("Processor", {}, handle(), doc::processor);
     object argv = attr(m.get("sys"), "argv");
@@ -226,6 +244,7 @@ void define_processor(ModuleBody& m) {
     State& state = m.state<State>();
     state.own_methods.record(cls, walk_method_names);
     state.quiet_key_path = quiet_key_path;
+    state.generator_of = make_generator_of(m);
     state.own_iter_mapping_fn = borrow(state.own_methods.member(method_position(ITER_MAPPING)).ptr());
 }
 

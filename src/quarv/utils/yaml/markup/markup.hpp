@@ -69,6 +69,7 @@ constexpr std::array<Name, walk_method_count> walk_method_names =
 struct State {
     OwnMethods own_methods;  // the walk methods as the class statement made them
     object own_iter_mapping_fn;
+    object generator_of;  // a generator function yielding what an iterator gives
     // the patterns the body compiled; a module attribute still bound to one of them is known to
     // need a "%" in the text for any match
     object base_pattern;
@@ -90,6 +91,7 @@ struct State {
     void visit(Visit& v) {
         v(own_methods);
         v(own_iter_mapping_fn);
+        v(generator_of);
         v(base_pattern);
         v(extend_list_pattern);
         v(typing_module);

@@ -341,7 +341,8 @@ object key_step(Walk& w, handle key, const PathNode& path) {
     return new_key;
 }
 
-// The pairs of a mapping, each computed when asked for: the generator of _iter_mutable_mapping.
+// The pairs of a mapping, each computed when asked for: what the generator of _iter_mutable_mapping
+// yields.
 struct Pairs {
     object fn;  // this module's _iter_mutable_mapping, whose frame the steps run in
     object self;
@@ -379,9 +380,12 @@ struct Pairs {
     }
 };
 
+// The generator that _iter_mutable_mapping gives: a Python generator over the native pairs, so that
+// it has send, throw and close, and is one for inspect.isgenerator and for the mapping's constructor.
 object pairs_of(Walk& w, handle data, handle index) {
-    return make_iterator(Pairs{w.state.own_iter_mapping_fn, borrow(w.self.ptr()), borrow(data.ptr()),
-                               borrow(index.ptr()), borrow(w.locations.ptr()), object()});
+    object pairs = make_iterator(Pairs{w.state.own_iter_mapping_fn, borrow(w.self.ptr()), borrow(data.ptr()),
+                                       borrow(index.ptr()), borrow(w.locations.ptr()), object()});
+    return call(w.state.generator_of, pairs);
 }
 
 object mapping_step(Walk& w, handle data, const PathNode& path) {
