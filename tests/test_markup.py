@@ -4,16 +4,13 @@ failure becomes."""
 
 import collections
 import inspect
-import os
 import re
-import signal
-import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
 
+from fresh import run_fresh
 from quarv.topology.credentials import Credentials
 from quarv.utils import utils as framework_utils
 from quarv.utils.mirrane import PlainTextSecretStringRepresenter, SecretString
@@ -27,16 +24,6 @@ ACTIONS = [("match_reference_markup", "p_reference_markup"), ("match_env_markup"
            ("match_callable_markup", "p_callable_markup"), ("match_extend_list_markup", "p_extend_list_markup")]
 FLAGS = ["reference", "callable", "env_var", "include_file", "ask", "encode", "cli_var", "extend_list"]
 FLAG_OF_ACTION = ["reference", "env_var", "include_file", "ask", "encode", "cli_var", "callable", "extend_list"]
-
-
-def run_child(code, *args, env=None, timeout=120):
-    full_env = dict(os.environ, **(env or {}))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
-                            timeout=timeout, env=full_env)
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.splitlines()
 
 
 def action_names(processor):
@@ -122,13 +109,13 @@ def test_markup_syntax(pattern, text, groups):
 
 
 def test_argv_is_copied_once_at_import():
-    lines = run_child("""
+    lines = run_fresh("""
         import sys
         from quarv.utils.yaml.markup import Processor
         print(Processor.argv)
         sys.argv.append("--later")
         print(Processor.argv, Processor.argv is sys.argv)
-    """, "--port", "80")
+    """, "--port", "80").stdout.splitlines()
     assert lines == ["['--port', '80']", "['--port', '80'] False"]
 
 
@@ -552,7 +539,7 @@ def test_the_mapping_pairs_are_a_generator():
 # ----- deep input -------------------------------------------------------------------------------------------
 
 def test_deep_input_raises_a_wrapped_recursion_error_never_a_crash():
-    lines = run_child("""
+    lines = run_fresh("""
         import sys
         from quarv.utils.yaml.exceptions import MarkupError
         from quarv.utils.yaml.markup import Processor
@@ -577,5 +564,5 @@ def test_deep_input_raises_a_wrapped_recursion_error_never_a_crash():
                           len(text.split("\\nMarkup: ")[1]) < 1000)
         sys.setrecursionlimit(1000)
         print(Processor()(nested("dict", 100)) == nested("dict", 100))
-    """)
+    """).stdout.splitlines()
     assert lines == ["dict RecursionError True True", "list RecursionError True True"] * 2 + ["True"]
