@@ -3,16 +3,14 @@ the walk over every kind of value, the write-back of resolved references and the
 failure becomes."""
 
 import collections
-import os
+import inspect
 import re
-import signal
-import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
 
+from fresh import run_fresh
 from quarv.topology.credentials import Credentials
 from quarv.utils import utils as framework_utils
 from quarv.utils.mirrane import PlainTextSecretStringRepresenter, SecretString
@@ -26,16 +24,6 @@ ACTIONS = [("match_reference_markup", "p_reference_markup"), ("match_env_markup"
            ("match_callable_markup", "p_callable_markup"), ("match_extend_list_markup", "p_extend_list_markup")]
 FLAGS = ["reference", "callable", "env_var", "include_file", "ask", "encode", "cli_var", "extend_list"]
 FLAG_OF_ACTION = ["reference", "env_var", "include_file", "ask", "encode", "cli_var", "callable", "extend_list"]
-
-
-def run_child(code, *args, env=None, timeout=120):
-    full_env = dict(os.environ, **(env or {}))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
-                            timeout=timeout, env=full_env)
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.splitlines()
 
 
 def action_names(processor):
@@ -121,13 +109,13 @@ def test_markup_syntax(pattern, text, groups):
 
 
 def test_argv_is_copied_once_at_import():
-    lines = run_child("""
+    lines = run_fresh("""
         import sys
         from quarv.utils.yaml.markup import Processor
         print(Processor.argv)
         sys.argv.append("--later")
         print(Processor.argv, Processor.argv is sys.argv)
-    """, "--port", "80")
+    """, "--port", "80").stdout.splitlines()
     assert lines == ["['--port', '80']", "['--port', '80'] False"]
 
 
@@ -244,6 +232,38 @@ def test_every_kind_of_value():
         assert result[kept] is data[kept], kept
     assert result["proxy"] == ["k"] and result["view"] == ["x"]
     assert type(result["ordered"]) is collections.OrderedDict and list(result["ordered"].items()) == [("z", 5), ("a", 1)]
+
+
+def test_the_credentials_class_is_imported_as_the_statement_runs_at_each_step(monkeypatch):
+    import builtins
+
+    processor = Processor()
+    data = {"a": [Credentials("u", "p"), "x"]}
+    assert processor(data)["a"][0] is data["a"][0]
+    # another module under the name: its class is the one instance tests ask about
+    other = types.ModuleType("quarv.topology.credentials")
+    other.__spec__ = sys.modules["quarv.topology.credentials"].__spec__
+    other.Credentials = str
+    monkeypatch.setitem(sys.modules, "quarv.topology.credentials", other)
+    assert processor({"a": ["%{b}"], "b": 1}) == {"a": ["%{b}"], "b": 1}
+    del other.Credentials
+    with pytest.raises(ImportError, match="cannot import name 'Credentials' from 'quarv.topology.credentials'"):
+        processor({"a": 1})
+    monkeypatch.setitem(sys.modules, "quarv.topology.credentials", None)
+    with pytest.raises(ImportError):
+        processor({"a": 1})
+    monkeypatch.undo()
+    # an __import__ of the user's is called at every step of the walk
+    seen = []
+    real_import = builtins.__import__
+
+    def counting(name, *args, **kwargs):
+        seen.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", counting)
+    assert processor({"a": [1, 2]}) == {"a": [1, 2]}
+    assert seen.count("quarv.topology.credentials") == 4
 
 
 def test_a_text_without_markup_is_the_same_object_and_unknown_markups_stay():
@@ -489,10 +509,37 @@ def test_the_mapping_generator_runs_nothing_until_asked():
     assert touched == ["items"]
 
 
+def test_the_mapping_pairs_are_a_generator():
+    processor = Processor()
+    processor.original = data = {"a": 1, "b": "%{a}", "c": 3}
+    processor.markup_already_seen = {}
+    pairs = processor._iter_mutable_mapping(data, [], locations=None)
+    assert inspect.isgenerator(pairs) and pairs.__name__ == "_iter_mutable_mapping"
+    assert pairs.__qualname__ == "Processor._iter_mutable_mapping"
+    assert next(pairs) == ("a", 1) and pairs.send("ignored") == ("b", 1)
+    with pytest.raises(ValueError, match="stop"):
+        pairs.throw(ValueError("stop"))
+    assert list(pairs) == []
+    pairs = processor._iter_mutable_mapping(data, [], locations=None)
+    assert next(pairs) == ("a", 1)
+    pairs.close()
+    assert list(pairs) == []
+    # a mapping class of the user's is built from that generator
+    given = []
+
+    class Kept(collections.UserDict):
+        def __init__(self, source=None):
+            given.append(source)
+            super().__init__(source)
+
+    assert Processor()(Kept({"a": 1, "b": "%{a}"})) == {"a": 1, "b": 1}
+    assert inspect.isgenerator(given[-1])
+
+
 # ----- deep input -------------------------------------------------------------------------------------------
 
 def test_deep_input_raises_a_wrapped_recursion_error_never_a_crash():
-    lines = run_child("""
+    lines = run_fresh("""
         import sys
         from quarv.utils.yaml.exceptions import MarkupError
         from quarv.utils.yaml.markup import Processor
@@ -517,5 +564,5 @@ def test_deep_input_raises_a_wrapped_recursion_error_never_a_crash():
                           len(text.split("\\nMarkup: ")[1]) < 1000)
         sys.setrecursionlimit(1000)
         print(Processor()(nested("dict", 100)) == nested("dict", 100))
-    """)
+    """).stdout.splitlines()
     assert lines == ["dict RecursionError True True", "list RecursionError True True"] * 2 + ["True"]

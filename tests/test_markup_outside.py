@@ -13,6 +13,7 @@ import time
 
 import pytest
 import yaml
+from fresh import run_fresh
 
 from quarv.configuration import configuration
 from quarv.utils import utils as framework_utils
@@ -259,15 +260,15 @@ def test_ask_for_input_through_a_real_terminal():
 
 
 def test_the_end_of_input_at_a_prompt_is_reported():
-    code = """
+    result = run_fresh("""
+        import os, sys
+        sys.stdin = open(os.devnull)   # standard input at its end
         from quarv.utils.yaml.markup import Processor
         try:
             Processor()({"k": "%ASK{}"})
         except Exception as error:
             print(type(error).__name__, type(error.__cause__).__name__)
-    """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=60)
+    """, timeout=60)
     assert result.stdout.endswith("MarkupError EOFError\n"), result.stderr
 
 
@@ -365,12 +366,10 @@ def test_command_line_values(arguments, text, expected):
 
 
 def test_command_line_values_come_from_the_process_arguments():
-    code = """
+    result = run_fresh("""
         from quarv.utils.yaml.markup import Processor
         print(repr(Processor()({"port": "%CLI{port}", "name": "%CLI{name, default=none}", "v": "%CLI{verbose}"})))
-    """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code), "--port", "8080", "--verbose"],
-                            capture_output=True, text=True, timeout=60)
+    """, "--port", "8080", "--verbose", timeout=60)
     assert result.stdout == "{'port': 8080, 'name': 'none', 'v': True}\n", result.stderr
 
 

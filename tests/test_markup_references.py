@@ -239,3 +239,102 @@ def test_the_fall_back_splitter(text, expected):
 def test_callables_are_off_with_the_flag(callee):
     assert Processor(callable=False)({"t": "%CALLABLE{markup_callee.f}"}) == {"t": "%CALLABLE{markup_callee.f}"}
     assert callee.calls == []
+
+
+# ----- what an overridden matcher hands back -------------------------------------------------------------------
+
+class HugeIndex:
+    def __index__(self):
+        return 2 ** 70
+
+
+class SpanOf:
+    """A real match whose span() gives what a test asks for."""
+
+    def __init__(self, match, span):
+        self.match, self.given = match, span
+
+    def span(self, *group):
+        return self.given
+
+    def __getattr__(self, name):
+        return getattr(self.match, name)
+
+
+def with_span(matcher, span):
+    class Overriding(Processor):
+        pass
+
+    def match(self, value):
+        found = getattr(Processor, matcher)(self, value)
+        return SpanOf(found, span) if found else found
+
+    setattr(Overriding, matcher, match)
+    return Overriding()
+
+
+# a span of the wrong kind fails as unpacking or slicing fails; positions outside the text are
+# adjusted as slicing adjusts them, so the markup covers the whole text, or nothing of it
+WRONG_SPANS = [(object(), TypeError), ((1,), ValueError), ((1, 2, 3), ValueError), (("a", 1), TypeError),
+               ((1.5, 2), TypeError), (None, TypeError)]
+WHOLE_SPANS = [(None, None), (-100, 100), (0, HugeIndex())]
+EMPTY_SPANS = [(2 ** 70, -(2 ** 70)), (5, 1), (HugeIndex(), HugeIndex()), (-1, 0)]
+
+
+@pytest.fixture
+def handler_cases(callee, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "five.yaml").write_text("5\n")
+    (tmp_path / "hello.yaml").write_text("hello\n")
+    callee.result = 7
+    # matcher, text, what the whole text gives, what the markup inside the text gives
+    return [("match_reference_markup", "x%{n}y", 5, "x5y"),
+            ("match_callable_markup", "x %CALLABLE{markup_callee.f} y", 7, "x 7 y"),
+            ("match_include_file_markup", "say %INCLUDE{hello.yaml}!", "hello", "say hello!")]
+
+
+def test_spans_handed_back_by_matchers_are_checked(handler_cases):
+    for matcher, text, whole, inside in handler_cases:
+        assert Processor()({"n": 5, "t": text})["t"] == inside
+        for span, error in WRONG_SPANS:
+            with pytest.raises(MarkupError) as caught:
+                with_span(matcher, span)({"n": 5, "t": text})
+            assert type(caught.value.__cause__) is error, (matcher, span)
+        for span in WHOLE_SPANS:
+            assert with_span(matcher, span)({"n": 5, "t": text})["t"] == whole, (matcher, span)
+
+
+def test_a_span_outside_the_text_marks_nothing_of_it(handler_cases):
+    # a reference replaces its markup text; a callable and an include replace what the span marks:
+    # nothing, here, which the text's own replace puts at every position
+    for span in EMPTY_SPANS:
+        assert with_span("match_reference_markup", span)({"n": 5, "t": "x%{n}y"})["t"] == "x5y", span
+        for matcher, text, _, value in [("match_callable_markup", "%CALLABLE{markup_callee.f}", None, "7"),
+                                        ("match_include_file_markup", "%INCLUDE{hello.yaml}", None, "hello")]:
+            assert with_span(matcher, span)({"t": text})["t"] == text.replace("", value), (matcher, span)
+
+
+def test_list_extension_pieces_must_strip_to_texts():
+    class Piece(str):
+        def strip(self, *chars):
+            return self.stripped
+
+    class Group(str):
+        def split(self, *args):
+            return [piece]
+
+    class Match:
+        def group(self, n):
+            return Group("l")
+
+    processor = Processor()
+    processor({"l": [1]})
+    piece = Piece("l")
+    for stripped, outcome in [(12345, TypeError), (b"l", TypeError), (None, TypeError), ("", []),
+                              (Piece("l"), [1])]:
+        piece.stripped = stripped
+        if isinstance(outcome, list):
+            assert processor.p_extend_list_markup(Match(), "x", ["t"]) == outcome
+        else:
+            with pytest.raises(outcome, match="can only concatenate str"):
+                processor.p_extend_list_markup(Match(), "x", ["t"])

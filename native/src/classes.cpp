@@ -54,7 +54,7 @@ object wrapped(handle fn, MethodKind kind) {
 
 ClassBuilder::ClassBuilder(ModuleBody& module, std::string name, std::vector<object> bases, handle metaclass,
                            const char* doc)
-    : module_(module), name_(std::move(name)) {
+    : module_(module), name_(std::move(name)), qualname_(name_) {
     bases_ = steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     for (size_t i = 0; i < bases.size(); ++i)
         PyTuple_SET_ITEM(bases_.ptr(), static_cast<Py_ssize_t>(i), bases[i].inc_ref().ptr());
@@ -67,6 +67,14 @@ ClassBuilder::ClassBuilder(ModuleBody& module, std::string name, std::vector<obj
     set("__module__", module_.name());
     set("__qualname__", text(name_));
     if (doc) set("__doc__", text(doc));
+}
+
+ClassBuilder ClassBuilder::nested(std::string name, std::vector<object> bases, handle metaclass, const char* doc) {
+    ClassBuilder inner(module_, std::move(name), std::move(bases), metaclass, doc);
+    inner.qualname_ = qualname_ + "." + inner.name_;
+    inner.outer_ = this;
+    inner.set("__qualname__", text(inner.qualname_));
+    return inner;
 }
 
 ClassBuilder& ClassBuilder::set(Name name, handle value) {
@@ -114,7 +122,11 @@ ClassBuilder& ClassBuilder::store_property(Name name, handle getter, handle sett
 object ClassBuilder::create() {
     object cls = call(metaclass_, text(name_), bases_, namespace_);
     for (const object& fn : functions_) set_defining_class(fn, cls);
-    module_.set(name_, cls);
+    if (outer_) {
+        check(PyObject_SetItem(outer_->namespace_.ptr(), name_of(name_).ptr(), cls.ptr()));
+    } else {
+        module_.set(name_, cls);
+    }
     return cls;
 }
 

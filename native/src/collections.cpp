@@ -63,7 +63,12 @@ std::pair<Py_ssize_t, Py_ssize_t> span_within(handle span, Py_ssize_t length) {
         if (!position.is_none() && !PyIndex_Check(position.ptr()))
             raise_format(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
     }
-    return {slice_position(start, length, true), slice_position(end, length, false)};
+    // one slice of both, as `text[start:end]` reads them: a missing end is the text's end
+    object slice = steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+    Py_ssize_t first = 0, last = 0, step = 1;
+    check(PySlice_Unpack(slice.ptr(), &first, &last, &step));
+    PySlice_AdjustIndices(length, &first, &last, step);
+    return {first, last};
 }
 
 object mapping_get(handle mapping, handle key, handle default_) {

@@ -58,7 +58,83 @@ object import_from(handle module, handle name) {
     throw_error();
 }
 
+// The interpreter's own __import__: its answer for a module in sys.modules depends on nothing but
+// what an ImportMemo's versions cover.
+bool is_builtin_import(handle fn) {
+    if (!PyCFunction_Check(fn.ptr())) return false;
+    auto* cfunction = reinterpret_cast<PyCFunctionObject*>(fn.ptr());
+    if (std::strcmp(cfunction->m_ml->ml_name, "__import__") != 0) return false;
+    PyObject* owner = cfunction->m_self;
+    if (!owner || !PyModule_Check(owner)) return false;
+    const char* owner_name = PyModule_GetName(owner);
+    if (!owner_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(owner_name, "builtins") == 0;
+}
+
+// The __dict__ of an object (a module's __spec__), or null.
+PyObject* dict_of(handle obj) {
+    PyObject** slot = internals::instance_dict_slot(obj.ptr());
+    return slot ? *slot : nullptr;
+}
+
 }  // namespace
+
+// ----- from x import y, in a function ------------------------------------------------------------
+
+object import_name(handle globals, const char* dotted, Name name) {
+    object name_obj = borrow(intern(name));
+    object module = builtin_import(text(dotted), globals, tuple_of(name_obj), 0);
+    return import_from(module, name_obj);
+}
+
+bool ImportMemo::valid(PyObject* modules, PyObject* builtins) const {
+    if (!value_ || modules_.ptr() != modules || builtins_.ptr() != builtins) return false;
+    if (internals::dict_version(modules) != modules_version_) return false;
+    if (internals::dict_version(builtins) != builtins_version_) return false;
+    if (internals::dict_version(PyModule_GetDict(module_.ptr())) != module_dict_version_) return false;
+    return internals::dict_version(spec_dict_.ptr()) == spec_dict_version_;
+}
+
+object ImportMemo::get(handle globals, const char* dotted, Name name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (valid(modules, builtins)) return value_;
+
+    object module_name = text(dotted);
+    object name_obj = borrow(intern(name));
+    // checked: no call into Python between taking __import__ and holding it
+    PyObject* found = PyDict_GetItemWithError(builtins, intern("__import__"));
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw_error();
+    }
+    object import_fn = borrow(found);  // held: the import may rebind builtins.__import__
+    object module = call(import_fn, module_name, globals, globals, tuple_of(name_obj), integer(0));
+    object value = import_from(module, name_obj);
+    // remembered only where the statement's answer is known to stay the same while nothing it reads
+    // changes: the built-in __import__, and a plain module in sys.modules with a __spec__
+    value_ = object();
+    // checked: no call into Python between taking the entry and comparing its address
+    PyObject* in_modules = PyDict_GetItemWithError(modules, module_name.ptr());
+    if (!in_modules && PyErr_Occurred()) throw_error();
+    if (in_modules != module.ptr() || !PyModule_CheckExact(module.ptr()) || !is_builtin_import(import_fn)) return value;
+    object spec = optional_attr(module, "__spec__");
+    PyObject* spec_dict = spec ? dict_of(spec) : nullptr;
+    if (!spec_dict) return value;
+    module_ = module;
+    modules_ = borrow(modules);
+    builtins_ = borrow(builtins);
+    spec_dict_ = borrow(spec_dict);
+    modules_version_ = internals::dict_version(modules);
+    builtins_version_ = internals::dict_version(builtins);
+    module_dict_version_ = internals::dict_version(PyModule_GetDict(module.ptr()));
+    spec_dict_version_ = internals::dict_version(spec_dict);
+    value_ = value;
+    return value;
+}
 
 // ----- module bodies ------------------------------------------------------------------------------
 

@@ -13,7 +13,7 @@ bool instance_shadows(handle obj, PyObject* name) {
     return false;
 }
 
-void OwnMethods::record(handle cls, std::initializer_list<Name> names) {
+void OwnMethods::record(handle cls, std::span<const Name> names) {
     if (names.size() > 32 || !PyType_Check(cls.ptr())) {
         PyErr_SetString(PyExc_SystemError, "own methods: a class and at most 32 names");
         throw_error();

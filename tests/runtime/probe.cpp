@@ -356,6 +356,10 @@ void body(ModuleBody& m) {
     ClassBuilder box = m.class_("Box");
     box.property("content", &box_get, &box_set, &box_delete, "What the box holds.");
     box.property("readonly", &box_get, nullptr, &box_delete);
+    ClassBuilder lid = box.nested("Lid", {borrow(reinterpret_cast<PyObject*>(&PyList_Type))}, handle(), "A lid.");
+    lid.set("__slots__", steal(PyTuple_New(0)));
+    lid.def("kind", "(self)", &base_kind);
+    lid.create();
     box.create();
 
     m.def("mark_a", "(fn)", &mark<'a'>);

@@ -154,6 +154,14 @@ def test_classes_are_ordinary_python_classes(probe):
     assert vars(base) == {"extra": 1}
 
 
+def test_a_nested_class_is_bound_in_its_class_with_its_qualified_name(probe):
+    lid = probe.Box.Lid
+    assert "Lid" in vars(probe.Box) and not hasattr(probe, "Lid")
+    assert lid.__qualname__ == "Box.Lid" and lid.__module__ == "_runtime_probe" and lid.__doc__ == "A lid."
+    assert lid.kind.__qualname__ == "Box.Lid.kind" and lid.__mro__[1] is list and lid.__slots__ == ()
+    assert lid([1]).kind() == "base-kind" and repr(lid) == "<class '_runtime_probe.Box.Lid'>"
+
+
 def test_classes_derive_from_builtin_and_abstract_bases(probe):
     mapping = probe.MyDict({"a": 1}, b=2)
     assert mapping == {"a": 1, "b": 2} and isinstance(mapping, dict) and mapping.tag is None
@@ -705,7 +713,7 @@ def test_a_span_from_user_code_lands_where_slicing_puts_it(probe, span):
     text = "abcdef"
     start, end = probe.span_in(span, len(text))
     assert 0 <= start <= len(text) and 0 <= end <= len(text)
-    assert text[:start] == text[:span[0]] and text[end:] == text[span[1]:]
+    assert text[start:end] == text[span[0]:span[1]]
 
 
 @pytest.mark.parametrize("span, error", [

@@ -99,6 +99,11 @@ public:
     object function(Name name, std::string signature, Fn fn, const char* doc = nullptr) {
         return make_method(function_def(name.text(), qualified(name), std::move(signature), fn, doc));
     }
+    // `class Inner(...):` in this class's body: a builder of a class whose __qualname__ is
+    // "Outer.Inner" and whose create() binds it in this class's namespace instead of the module's.
+    // Create it before this class, while this builder is alive.
+    ClassBuilder nested(std::string name, std::vector<object> bases = {}, handle metaclass = handle(),
+                        const char* doc = nullptr);
     // `name = value` in the class body.
     ClassBuilder& set(Name name, handle value);
     handle class_namespace() const { return namespace_; }
@@ -132,10 +137,12 @@ private:
     ClassBuilder& store_property(Name name, handle getter, handle setter, handle deleter);
     static object apply(const std::vector<object>& decorators, object fn);
     object make_method(const FunctionDef& def);
-    std::string qualified(Name name) const { return name_ + "." + name.text(); }
+    std::string qualified(Name name) const { return qualname_ + "." + name.text(); }
 
     ModuleBody& module_;
     std::string name_;
+    std::string qualname_;
+    ClassBuilder* outer_ = nullptr;  // the class whose body holds this one's statement
     object bases_;
     object metaclass_;
     object namespace_;

@@ -85,9 +85,10 @@ inline object item_at(handle seq, Py_ssize_t i) {
 }
 
 // The positions `text[:start]` and `text[end:]` take for a `(start, end)` pair handed back by user
-// code (an overridden match's span()): unpacked as `start, end = span`, each an integer, None or a
-// TypeError, and adjusted as those two slices adjust them (negative counts from the end, clamped to
-// 0..length). Whatever the pair holds, both positions lie within the text.
+// code (an overridden match's span()): unpacked as `start, end = span`, each an integer or a
+// TypeError, and adjusted as slicing adjusts them (negative counts from the end, each clamped to
+// 0..length; None is the text's start or end). Whatever the pair holds, both positions lie within
+// the text (the end may lie before the start: the slice is then empty).
 std::pair<Py_ssize_t, Py_ssize_t> span_within(handle span, Py_ssize_t length);
 // One slice position adjusted as `text[:position]` (as_stop) or `text[position:]` adjusts it.
 Py_ssize_t slice_position(handle position, Py_ssize_t length, bool as_stop);

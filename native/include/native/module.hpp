@@ -1,6 +1,7 @@
 // Module bodies run by multi-phase initialisation, import statements, and a module's own state.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "native/classes.hpp"
@@ -9,6 +10,43 @@
 namespace native {
 
 class FromImport;
+
+// `from <dotted> import <name>` (absolute) as the statement runs inside a function whose module
+// namespace is `globals`: `__import__` looked up in the built-ins at each use, the attribute (or the
+// submodule) of what it gives, and the interpreter's ImportError texts.
+object import_name(handle globals, const char* dotted, Name name);
+
+// The same statement for a function that runs it at every call (a walk step), remembered while
+// nothing the statement reads has changed: the built-in __import__ in unchanged built-ins,
+// sys.modules, the module's namespace and the attributes of its __spec__. While none changed, the
+// statement would give the same object again without running anything. Anything else (an
+// __import__ of the user's, a module missing from sys.modules or without a __spec__) runs the
+// statement every time. One memo per statement (it does not compare the names it is asked for);
+// it relies on the GIL, as every kept verdict does.
+class ImportMemo {
+public:
+    object get(handle globals, const char* dotted, Name name);
+    template <typename Visit>
+    void visit(Visit& v) {
+        v(value_);
+        v(module_);
+        v(modules_);
+        v(builtins_);
+        v(spec_dict_);
+    }
+
+private:
+    bool valid(PyObject* modules, PyObject* builtins) const;
+    object value_;
+    object module_;
+    object modules_;
+    object builtins_;
+    object spec_dict_;
+    uint64_t modules_version_ = 0;
+    uint64_t builtins_version_ = 0;
+    uint64_t module_dict_version_ = 0;
+    uint64_t spec_dict_version_ = 0;
+};
 
 // The running body of a module being executed by multi-phase initialisation.
 class ModuleBody {

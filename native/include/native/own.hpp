@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "native/object.hpp"
@@ -68,7 +69,9 @@ public:
     // A name the class defines itself is the entry its class statement made (a function, a
     // classmethod object...); one it inherits is what the base gives (`__new__` finds
     // `object.__new__`). At most 32 names; SystemError when a name is found nowhere.
-    void record(handle cls, std::initializer_list<Name> names);
+    void record(handle cls, std::initializer_list<Name> names) { record(cls, std::span<const Name>(names)); }
+    // The same for names kept in a table of the module's own (an array of them).
+    void record(handle cls, std::span<const Name> names);
 
     // The bits of the names that look-up on instances of `type` still finds as recorded, unless an
     // instance attribute shadows them. A class whose __getattribute__ is not object's own keeps none.

@@ -92,8 +92,11 @@ object ask_for_input(Frame& f, handle prompt_text) {
 
 // ----- Processor.__init__ ----------------------------------------------------------------------------
 
+// The constructor's flags, by their position among its parameters.
+enum Flag : int { REFERENCE, CALLABLE, ENV_VAR, INCLUDE_FILE, ASK, ENCODE, CLI_VAR, EXTEND_LIST, flag_count };
+
 struct Row {
-    int flag;  // position of the flag among the parameters
+    Flag flag;
     Name matcher;
     Name handler;
 };
@@ -102,27 +105,28 @@ object processor_init(Frame& f, handle self, handle reference, handle callable_,
                       handle ask, handle encode, handle cli_var, handle extend_list, handle yaml_loader_cls) {
     set_attr(self, "_inhibit_recurse_exception", handle(Py_False));
     set_attr(self, "_yaml_loader_cls", yaml_loader_cls);
-    const handle flags[] = {reference, callable_, env_var, include_file, ask, encode, cli_var, extend_list};
+    const handle flags[flag_count] = {reference, callable_, env_var, include_file, ask, encode, cli_var, extend_list};
+    static constexpr const char* flag_names[flag_count] = {"reference", "callable", "env_var", "include_file",
+                                                           "ask",       "encode",   "cli_var", "extend_list"};
     object kwargs = new_dict();
-    const char* names[] = {"reference", "callable", "env_var",     "include_file",   "ask",
-                           "encode",    "cli_var",  "extend_list", "yaml_loader_cls"};
-    for (int i = 0; i < 8; ++i) check(PyDict_SetItemString(kwargs.ptr(), names[i], flags[i].ptr()));
-    check(PyDict_SetItemString(kwargs.ptr(), names[8], yaml_loader_cls.ptr()));
+    for (int i = 0; i < flag_count; ++i) check(PyDict_SetItemString(kwargs.ptr(), flag_names[i], flags[i].ptr()));
+    check(PyDict_SetItemString(kwargs.ptr(), "yaml_loader_cls", yaml_loader_cls.ptr()));
     set_attr(self, "kwargs", kwargs);
     set_attr(self, "_actions", new_list());
+    // the action table, in its own order (not the parameters')
     static constexpr Row rows[] = {
-        {0, "match_reference_markup", "p_reference_markup"},
-        {2, "match_env_markup", "p_environ_markup"},
-        {3, "match_include_file_markup", "p_file_markup"},
-        {4, "match_ask_markup", "p_ask_markup"},
-        {5, "match_enc_markup", "p_enc_markup"},
-        {6, "match_cli_markup", "p_cli_markup"},
-        {1, "match_callable_markup", "p_callable_markup"},
-        {7, "match_extend_list_markup", "p_extend_list_markup"},
+        {REFERENCE, "match_reference_markup", "p_reference_markup"},
+        {ENV_VAR, "match_env_markup", "p_environ_markup"},
+        {INCLUDE_FILE, "match_include_file_markup", "p_file_markup"},
+        {ASK, "match_ask_markup", "p_ask_markup"},
+        {ENCODE, "match_enc_markup", "p_enc_markup"},
+        {CLI_VAR, "match_cli_markup", "p_cli_markup"},
+        {CALLABLE, "match_callable_markup", "p_callable_markup"},
+        {EXTEND_LIST, "match_extend_list_markup", "p_extend_list_markup"},
     };
     for (const Row& row : rows) {
         if (!truth(flags[row.flag])) continue;
-        if (row.flag == 6) {
+        if (row.flag == CLI_VAR) {
             object get_argv_args = attr(NATIVE_GLOBAL(f, "utils"), "get_argv_args");
             set_attr(self, "arguments", call(get_argv_args, attr(self, "argv")));
         }
@@ -175,16 +179,30 @@ object match_extend_list(Frame& f, handle, handle data) {
 // ----- the class ---------------------------------------------------------------------------------------
 
 // The list class of quiet key paths: a list in every respect, known to the walk by its class.
-object make_quiet_key_path(ModuleBody& m) {
-    object ns = new_dict();
-    check(PyDict_SetItemString(ns.ptr(), "__module__", m.name().ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__qualname__", text("Processor._QuietKeyPath").ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__slots__", steal(PyTuple_New(0)).ptr()));
-    check(PyDict_SetItemString(
-        ns.ptr(), "__doc__",
-        text("A key path under which resolved references are not written back into the caller's data.").ptr()));
-    object bases = tuple_of(handle(reinterpret_cast<PyObject*>(&PyList_Type)));
-    return call(handle(reinterpret_cast<PyObject*>(&PyType_Type)), text("_QuietKeyPath"), bases, ns);
+object make_quiet_key_path(ClassBuilder& processor) {
+    ClassBuilder c =
+        processor.nested("_QuietKeyPath", {borrow(reinterpret_cast<PyObject*>(&PyList_Type))}, handle(),
+                         "A key path under which resolved references are not written back into the caller's data.");
+    c.set("__slots__", steal(PyTuple_New(0)));
+    return c.create();
+}
+
+// The generator function behind _iter_mutable_mapping's generators, named as the method is. Its
+// loop passes what send hands it by (as the method's own loop would), and throw and close end it at
+// its yield.
+object make_generator_of(ModuleBody& m) {
+    static constexpr const char* source =
+        "def _iter_mutable_mapping(pairs):\n"
+        "    for pair in pairs:\n"
+        "        yield pair\n";
+    object code = steal(Py_CompileString(source, "<quarv.utils.yaml.markup>", Py_file_input));
+    object names = new_dict();
+    check(PyDict_SetItemString(names.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    check(PyDict_SetItemString(names.ptr(), "__name__", m.name().ptr()));
+    steal(PyEval_EvalCode(code.ptr(), names.ptr(), names.ptr()));
+    object fn = get_item(names, handle(intern("_iter_mutable_mapping")));
+    set_attr(fn, "__qualname__", text("Processor._iter_mutable_mapping"));
+    return fn;
 }
 
 void define_processor(ModuleBody& m) {
@@ -220,16 +238,14 @@ void define_processor(ModuleBody& m) {
     c.def("p_cli_markup", "(self, match, data, index, locations=None)", &p_cli_markup, doc::p_cli);
     c.def("p_extend_list_markup", "(self, match, data, index, locations=None)", &p_extend_list_markup,
           doc::p_extend_list);
+    object quiet_key_path = make_quiet_key_path(c);
     object cls = c.create();
 
     State& state = m.state<State>();
-    state.own[0] = class_member(cls, "_recurse");
-    state.own[1] = class_member(cls, "_process_str");
-    state.own[2] = class_member(cls, "_process_mutable_mapping");
-    state.own[3] = class_member(cls, "_iter_mutable_mapping");
-    state.own[4] = class_member(cls, "_process_iterable");
-    state.own[5] = class_member(cls, "match_extend_list_markup");
-    state.own_iter_mapping_fn = state.own[3];
+    state.own_methods.record(cls, walk_method_names);
+    state.quiet_key_path = quiet_key_path;
+    state.generator_of = make_generator_of(m);
+    state.own_iter_mapping_fn = borrow(state.own_methods.member(method_position(ITER_MAPPING)).ptr());
 }
 
 // ----- the module body -------------------------------------------------------------------------------
@@ -274,7 +290,6 @@ void body(ModuleBody& m) {
     state.user_string = attr(steal(PyImport_ImportModule("collections")), "UserString");
     state.reprlib_repr = attr(steal(PyImport_ImportModule("reprlib")), "repr");
     state.marker_text = text("%");
-    state.quiet_key_path = make_quiet_key_path(m);
 
     m.set("logger", call_method(m.get("logging"), "getLogger", m.name()));
     object compile = attr(m.get("re"), "compile");

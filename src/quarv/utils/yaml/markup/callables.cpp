@@ -31,12 +31,9 @@ object argument_value(handle node, handle ast_dict, handle ast_list) {
         object values = new_list();
         for_each(attr(node, "values"), [&](handle value) { append(values, attr(value, "value")); });
         object mapping = new_dict();
-        Py_ssize_t count = std::min(PyList_GET_SIZE(keys.ptr()), PyList_GET_SIZE(values.ptr()));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            object key = borrow(PyList_GET_ITEM(keys.ptr(), i));
-            object value = borrow(PyList_GET_ITEM(values.ptr(), i));
-            check(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
-        }
+        // dict(zip(keys, values))
+        Py_ssize_t count = std::min(length(keys), length(values));
+        for (Py_ssize_t i = 0; i < count; ++i) set_item(mapping, item_at(keys, i), item_at(values, i));
         return mapping;
     }
     if (is_instance(node, ast_list)) {
@@ -100,8 +97,7 @@ object call_as_syntax(Frame& f, handle func, handle method_name, object& argumen
         append(keywords_of_calls, keywords);
     });
     object positional = steal(PyList_AsTuple(args.ptr()));
-    if (PyList_GET_SIZE(keywords_of_calls.ptr()) > 0)
-        return call_forward(func, {}, positional, PyList_GET_ITEM(keywords_of_calls.ptr(), 0));
+    if (length(keywords_of_calls) > 0) return call_forward(func, {}, positional, item_at(keywords_of_calls, 0));
     return call_forward(func, {}, positional, handle());
 }
 
@@ -195,10 +191,12 @@ object p_callable_markup(Frame& f, handle self, handle match, handle data, handl
     }
 
     object span = call_method(match, "span", integer(0));
-    Py_ssize_t start = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 0)));
-    Py_ssize_t end = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 1)));
-    if (!PyUnicode_Check(value.ptr()) && start == 0 && end == check_value(PyObject_Length(data.ptr()))) return value;
-    object matched = steal(PySequence_GetSlice(data.ptr(), start, end));
+    if (!PyUnicode_Check(value.ptr())) {
+        Py_ssize_t size = length(data);
+        auto [start, end] = span_positions(span, size);
+        if (start == 0 && end == size) return value;
+    }
+    object matched = spanned_part(data, span);
     return replaced(data, matched, PyUnicode_Check(value.ptr()) ? value : str_of(value));
 }
 

@@ -49,10 +49,7 @@ object p_file_markup(Frame& f, handle self, handle match, handle data, handle in
         raise_short(f, index, group(match, 0), failure.value());
     }
     if (!PyUnicode_Check(value.ptr())) return value;
-    object span = call_method(match, "span");
-    Py_ssize_t start = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 0)));
-    Py_ssize_t end = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 1)));
-    object markup = steal(PySequence_GetSlice(data.ptr(), start, end));
+    object markup = spanned_part(data, call_method(match, "span"));
     return replaced(data, markup, str_of(value));
 }
 

@@ -1,20 +1,25 @@
 // Pieces of quarv.utils.yaml.markup shared by its translation units.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/module.hpp"
+#include "native/own.hpp"
 
 namespace markup {
 using namespace native;
 
 // ----- the module's state (body.cpp) ------------------------------------------------------------------
 
-// The walk's methods as this copy of the module made them, to know them again in a processor's
-// class: while a class still has them (and the instance does not shadow them), the walk calls the
-// C++ directly instead of going through attribute look-up and the call protocol.
-enum Method : unsigned {
+// The walk's methods, each with its bit in the runtime's verdicts (OwnMethods): the module records
+// them, in this order, when it makes the class. While a processor's class still has them (and the
+// instance does not shadow them), the walk calls the C++ directly instead of going through attribute
+// look-up and the call protocol.
+enum Method : uint32_t {
     RECURSE = 1u << 0,
     PROCESS_STR = 1u << 1,
     PROCESS_MAPPING = 1u << 2,
@@ -22,26 +27,49 @@ enum Method : unsigned {
     PROCESS_ITERABLE = 1u << 4,
     MATCH_EXTEND_LIST = 1u << 5,
 };
-constexpr int method_count = 6;
-
-// What `from quarv.topology.credentials import Credentials` gave, and the versions of everything
-// the statement reads (sys.modules, the built-ins, the module's namespace, the attributes of its __spec__):
-// while none changed, the statement would give the same class again without running anything.
-struct ImportMemo {
-    object value;
-    object module;
-    object modules;
-    object builtins;
-    object spec_dict;
-    uint64_t modules_version = 0;
-    uint64_t builtins_version = 0;
-    uint64_t module_dict_version = 0;
-    uint64_t spec_dict_version = 0;
+struct WalkMethod {
+    Method bit;
+    Name name;
 };
+constexpr WalkMethod walk_methods[] = {
+    {RECURSE, "_recurse"},
+    {PROCESS_STR, "_process_str"},
+    {PROCESS_MAPPING, "_process_mutable_mapping"},
+    {ITER_MAPPING, "_iter_mutable_mapping"},
+    {PROCESS_ITERABLE, "_process_iterable"},
+    {MATCH_EXTEND_LIST, "match_extend_list_markup"},
+};
+constexpr int walk_method_count = sizeof(walk_methods) / sizeof(walk_methods[0]);
+// The name of a walk method, by its bit.
+consteval Name method_name(Method method) {
+    for (const WalkMethod& row : walk_methods)
+        if (row.bit == method) return row.name;
+    throw "not a walk method";
+}
+// The position of a walk method among those recorded.
+consteval int method_position(Method method) {
+    for (int i = 0; i < walk_method_count; ++i)
+        if (walk_methods[i].bit == method) return i;
+    throw "not a walk method";
+}
+constexpr bool bits_follow_positions() {
+    for (int i = 0; i < walk_method_count; ++i)
+        if (walk_methods[i].bit != (1u << i)) return false;
+    return true;
+}
+static_assert(bits_follow_positions(), "each walk method's bit is its position in walk_methods");
+template <size_t... I>
+constexpr std::array<Name, sizeof...(I)> names_of_walk_methods(std::index_sequence<I...>) {
+    return {walk_methods[I].name...};
+}
+// The names as OwnMethods records them.
+constexpr std::array<Name, walk_method_count> walk_method_names =
+    names_of_walk_methods(std::make_index_sequence<walk_method_count>());
 
 struct State {
-    object own[method_count];  // indexed by the bit number of Method
+    OwnMethods own_methods;  // the walk methods as the class statement made them
     object own_iter_mapping_fn;
+    object generator_of;  // a generator function yielding what an iterator gives
     // the patterns the body compiled; a module attribute still bound to one of them is known to
     // need a "%" in the text for any match
     object base_pattern;
@@ -54,19 +82,16 @@ struct State {
     // the list class of key paths under which nothing is written back into the caller's data (a
     // mapping key's texts, the references of a list extension)
     object quiet_key_path;
-    object marker_text;  // "%"
-    ImportMemo credentials;
-    // the class verdict last made: which walk methods `verdict_type` still has as this module's own
-    object verdict_type;
-    unsigned verdict_version = 0;
-    unsigned verdict_bits = 0;
+    object marker_text;      // "%"
+    ImportMemo credentials;  // `from quarv.topology.credentials import Credentials`
     // processors inside __call__ now (borrowed: each call holds its processor)
     std::vector<PyObject*> active_calls;
 
     template <typename Visit>
     void visit(Visit& v) {
-        for (object& fn : own) v(fn);
+        v(own_methods);
         v(own_iter_mapping_fn);
+        v(generator_of);
         v(base_pattern);
         v(extend_list_pattern);
         v(typing_module);
@@ -75,12 +100,7 @@ struct State {
         v(reprlib_repr);
         v(quiet_key_path);
         v(marker_text);
-        v(credentials.value);
-        v(credentials.module);
-        v(credentials.modules);
-        v(credentials.builtins);
-        v(credentials.spec_dict);
-        v(verdict_type);
+        v(credentials);
     }
 };
 
@@ -96,6 +116,11 @@ object key_path_text(handle index);
 object replaced(handle data, handle old, handle new_);
 // `match.group(n)`
 object group(handle match, int n);
+// `data[start:end]` for the `(start, end)` that a match's span() gave: a pair of integers (or None),
+// adjusted as slicing adjusts them, whatever an overridden match hands back.
+object spanned_part(handle data, handle span);
+// The positions of a match's span() within a text of `length` characters, as slicing adjusts them.
+std::pair<Py_ssize_t, Py_ssize_t> span_positions(handle span, Py_ssize_t length);
 // The text holds no "%" (so neither a markup nor a list-extension key can match in it).
 bool without_marker(handle text);
 // `isinstance(value, MutableMapping) or isinstance(value, Iterable)` with the module's names.
@@ -116,8 +141,6 @@ object iter_mutable_mapping(Frame& f, handle self, handle data, handle index, ha
 object process_mutable_mapping(Frame& f, handle self, handle data, handle index, handle locations);
 object process_iterable(Frame& f, handle self, handle data, handle index, handle locations);
 object process_str(Frame& f, handle self, handle data, handle index, handle locations);
-// Which walk methods the processor still has as this module's own.
-unsigned own_methods(Frame& f, handle self);
 
 // ----- markup handlers ----------------------------------------------------------------------------
 

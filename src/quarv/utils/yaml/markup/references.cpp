@@ -64,10 +64,7 @@ object p_reference_markup(Frame& f, handle self, handle match, handle data, hand
     if (is_recursive(f, original, value, path_text, index)) raise_recursion(f, index, markup);
 
     object placeholder = replaced(markup, handle(intern("%{")), handle(intern("${")));
-    object span = call_method(found, "span");
-    Py_ssize_t start = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 0)));
-    Py_ssize_t end = check_value(PyLong_AsSsize_t(PyTuple_GET_ITEM(span.ptr(), 1)));
-    object spanned = steal(PySequence_GetSlice(current.ptr(), start, end));
+    object spanned = spanned_part(current, call_method(found, "span"));
     if (equal(spanned, current)) {
         if (keys) value = call_method(value, "keys");
         mapping_setdefault(attr(self, "markup_already_seen"), placeholder, value);
@@ -91,7 +88,10 @@ object p_extend_list_markup(Frame& f, handle self, handle match, handle, handle 
     object quiet = quiet_copy(f, index);
     for_each(pieces, [&](handle piece) {
         object path = call_method(piece, "strip");
-        if (!truth(path)) return;  // an empty piece names nothing
+        // `"%{" + path + "}"`: only a text joins texts
+        if (!PyUnicode_Check(path.ptr()))
+            raise_format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(path.ptr())->tp_name);
+        if (PyUnicode_GET_LENGTH(path.ptr()) == 0) return;  // an empty piece names nothing
         object reference = steal(PyUnicode_FromFormat("%%{%U}", path.ptr()));
         object resolved = call_kw(attr(self, "_recurse"), {reference, quiet}, {{"locations", locations}});
         call_method(values, "extend", resolved);

@@ -1,5 +1,6 @@
 // Small helpers of the markup handlers: messages, texts, the write-back into the caller's data and
 // the import of the framework's credentials class.
+#include <algorithm>
 #include <cstring>
 
 #include "markup.hpp"
@@ -32,6 +33,22 @@ object replaced(handle data, handle old, handle new_) {
 }
 
 object group(handle match, int n) { return call_method(match, "group", integer(n)); }
+
+std::pair<Py_ssize_t, Py_ssize_t> span_positions(handle span, Py_ssize_t length) {
+    auto [start, end] = span_within(span, length);
+    return {start, std::max(start, end)};
+}
+
+object spanned_part(handle data, handle span) {
+    if (PyUnicode_Check(data.ptr())) {
+        auto [start, end] = span_positions(span, PyUnicode_GET_LENGTH(data.ptr()));
+        return steal(PyUnicode_Substring(data.ptr(), start, end));
+    }
+    // not a text (a handler called directly): the value's own slicing decides
+    auto [start, end] = unpack<2>(span);
+    object slice = steal(PySlice_New(start.ptr(), end.ptr(), nullptr));
+    return steal(PyObject_GetItem(data.ptr(), slice.ptr()));
+}
 
 bool without_marker(handle text_obj) {
     if (!PyUnicode_Check(text_obj.ptr())) return false;
@@ -76,98 +93,23 @@ object entry_of(handle container, handle item) {
 
 void write_back(Frame& f, handle self, handle index, handle result) {
     if (is_quiet(f, index)) return;
-    object items = steal(PySequence_List(index.ptr()));
-    Py_ssize_t length = PyList_GET_SIZE(items.ptr());
-    if (length == 0) return;  // the root has no place in a container
+    Snapshot items(index);
+    Py_ssize_t size = items.size();
+    if (size == 0) return;  // the root has no place in a container
     object container = attr(self, "original");
-    for (Py_ssize_t i = 0; i < length - 1; ++i) {
-        container = entry_of(container, borrow(PyList_GET_ITEM(items.ptr(), i)));
+    for (Py_ssize_t i = 0; i < size - 1; ++i) {
+        container = entry_of(container, items[i]);
         if (!container) return;
     }
-    object last = borrow(PyList_GET_ITEM(items.ptr(), length - 1));
+    handle last = items[size - 1];
     if (!entry_of(container, last)) return;
     set_item(container, last, result);
 }
 
 // ----- from quarv.topology.credentials import Credentials ----------------------------------------
 
-namespace {
-
-PyObject* dict_of(handle obj) {
-    PyObject** slot = internals::instance_dict_slot(obj.ptr());
-    return slot ? *slot : nullptr;
-}
-
-bool memo_valid(const ImportMemo& memo, PyObject* modules, PyObject* builtins) {
-    if (!memo.value || memo.modules.ptr() != modules || memo.builtins.ptr() != builtins) return false;
-    if (internals::dict_version(modules) != memo.modules_version) return false;
-    if (internals::dict_version(builtins) != memo.builtins_version) return false;
-    PyObject* module_dict = PyModule_Check(memo.module.ptr()) ? PyModule_GetDict(memo.module.ptr()) : nullptr;
-    if (!module_dict || internals::dict_version(module_dict) != memo.module_dict_version) return false;
-    return internals::dict_version(memo.spec_dict.ptr()) == memo.spec_dict_version;
-}
-
-// The interpreter's own __import__: its answer for a module in sys.modules depends on nothing but
-// what the memo's versions cover.
-bool is_builtin_import(handle fn) {
-    if (!PyCFunction_Check(fn.ptr())) return false;
-    auto* cfunction = reinterpret_cast<PyCFunctionObject*>(fn.ptr());
-    if (std::strcmp(cfunction->m_ml->ml_name, "__import__") != 0) return false;
-    PyObject* owner = cfunction->m_self;
-    if (!owner || !PyModule_Check(owner)) return false;
-    const char* owner_name = PyModule_GetName(owner);
-    if (!owner_name) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::strcmp(owner_name, "builtins") == 0;
-}
-
-}  // namespace
-
 object import_credentials(Frame& f) {
-    State& state = f.state<State>();
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* builtins = PyEval_GetBuiltins();
-    ImportMemo& memo = state.credentials;
-    if (memo_valid(memo, modules, builtins)) return memo.value;
-
-    object module_name = text("quarv.topology.credentials");
-    object name = text("Credentials");
-    PyObject* found = PyDict_GetItemWithError(builtins, intern("__import__"));
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        throw_error();
-    }
-    object import_fn = borrow(found);
-    object fromlist = tuple_of(name);
-    object module = call(import_fn, module_name, f.globals(), f.globals(), fromlist, integer(0));
-    object value = optional_attr(module, name);
-    if (!value) {
-        object shown = str_of(optional_attr(module, "__name__") ? attr(module, "__name__") : module_name);
-        object message = steal(PyUnicode_FromFormat("cannot import name %R from %R", name.ptr(), shown.ptr()));
-        PyErr_SetImportError(message.ptr(), shown.ptr(), nullptr);
-        throw_error();
-    }
-    // remembered only where the statement's answer is known to stay the same while nothing it reads
-    // changes: the built-in __import__, and a module in sys.modules with a __spec__
-    memo.value = object();
-    PyObject* in_modules = PyDict_GetItemWithError(modules, module_name.ptr());
-    if (!in_modules && PyErr_Occurred()) throw_error();
-    object spec = in_modules == module.ptr() ? optional_attr(module, "__spec__") : object();
-    PyObject* spec_dict = spec ? dict_of(spec) : nullptr;
-    if (is_builtin_import(import_fn) && spec_dict && PyModule_Check(module.ptr())) {
-        memo.module = module;
-        memo.modules = borrow(modules);
-        memo.builtins = borrow(builtins);
-        memo.spec_dict = borrow(spec_dict);
-        memo.modules_version = internals::dict_version(modules);
-        memo.builtins_version = internals::dict_version(builtins);
-        memo.module_dict_version = internals::dict_version(PyModule_GetDict(module.ptr()));
-        memo.spec_dict_version = internals::dict_version(spec_dict);
-        memo.value = value;
-    }
-    return value;
+    return f.state<State>().credentials.get(f.globals(), "quarv.topology.credentials", "Credentials");
 }
 
 }  // namespace markup

@@ -14,33 +14,9 @@ namespace {
 // growing without end (an environment variable holding its own markup after other text).
 constexpr int pass_limit = 10000;
 
-constexpr Name method_names[method_count] = {"_recurse",
-                                             "_process_str",
-                                             "_process_mutable_mapping",
-                                             "_iter_mutable_mapping",
-                                             "_process_iterable",
-                                             "match_extend_list_markup"};
-
 PyObject* instance_dict(handle obj) {
     PyObject** slot = internals::instance_dict_slot(obj.ptr());
     return slot ? *slot : nullptr;
-}
-
-// Which walk methods a class still has as this module's own (the instance aside).
-unsigned class_bits(State& state, PyTypeObject* type) {
-    if (state.verdict_type.ptr() == reinterpret_cast<PyObject*>(type) && state.verdict_version != 0 &&
-        internals::type_version(type) == state.verdict_version)
-        return state.verdict_bits;
-    unsigned bits = 0;
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        for (int i = 0; i < method_count; ++i) {
-            if (internals::type_lookup(type, intern(method_names[i])) == state.own[i].ptr()) bits |= 1u << i;
-        }
-    }
-    state.verdict_type = borrow(reinterpret_cast<PyObject*>(type));
-    state.verdict_version = internals::type_version(type);
-    state.verdict_bits = bits;
-    return bits;
 }
 
 enum class Kind : unsigned char { unknown, keep, text, mapping, iterable };
@@ -136,26 +112,20 @@ private:
         return Kind::keep;
     }
 
-    unsigned bits() {
+    // The runtime's verdict for this processor, kept for the walk while neither its class nor its
+    // own __dict__ changed (a method set on the instance mid-walk takes part from then on).
+    uint32_t bits() {
         PyTypeObject* type = Py_TYPE(self.ptr());
         PyObject* dict = instance_dict(self);
         if (known_ && type == type_ && type_version_ != 0 && internals::type_version(type) == type_version_ &&
             dict == dict_ && (!dict || internals::dict_version(dict) == dict_version_))
             return bits_;
-        unsigned bits = class_bits(state, type);
-        for (int i = 0; dict && i < method_count; ++i) {
-            if (!(bits & (1u << i))) continue;
-            if (PyDict_GetItemWithError(dict, intern(method_names[i]))) {
-                bits &= ~(1u << i);
-            } else if (PyErr_Occurred()) {
-                throw_error();
-            }
-        }
+        uint32_t bits = state.own_methods.instance_bits(self);
         known_ = true;
         type_ = type;
         type_version_ = internals::type_version(type);
-        dict_ = dict;
-        dict_version_ = dict ? internals::dict_version(dict) : 0;
+        dict_ = instance_dict(self);
+        dict_version_ = dict_ ? internals::dict_version(dict_) : 0;
         bits_ = bits;
         return bits;
     }
@@ -165,7 +135,7 @@ private:
     unsigned type_version_ = 0;
     PyObject* dict_ = nullptr;
     uint64_t dict_version_ = 0;
-    unsigned bits_ = 0;
+    uint32_t bits_ = 0;
     object kind_keys_[4];
     Kind kinds_[builtin_count] = {};
 };
@@ -183,7 +153,7 @@ object call_walk_method(Walk& w, Name method, handle data, const PathNode& path)
 // `self._recurse(value, index, locations=locations)`
 object recurse_step(Walk& w, handle value, const PathNode& path) {
     if (w.native(RECURSE)) return walk_value(w, value, path);
-    return call_walk_method(w, "_recurse", value, path);
+    return call_walk_method(w, method_name(RECURSE), value, path);
 }
 
 // ----- failures --------------------------------------------------------------------------------------
@@ -206,13 +176,15 @@ bool nested_deeper_than(handle value, int limit) {
         if (PyDict_Check(obj)) {
             Py_ssize_t pos = 0;
             PyObject *key, *item;
+            // checked: no call into Python between taking the items and their use: this function runs none
             while (PyDict_Next(obj, &pos, &key, &item)) {
                 pending.emplace_back(key, depth + 1);
                 pending.emplace_back(item, depth + 1);
             }
         } else {
+            // checked: no call into Python between taking the items and their use: this function runs none
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i)
-                pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);
+                pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);  // checked: as above
         }
     }
     return false;
@@ -264,17 +236,17 @@ object shown_in_message(Walk& w, handle value) {
 
 object text_step(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_STR)) return markup_loop(w, data, path);
-    return call_walk_method(w, "_process_str", data, path);
+    return call_walk_method(w, method_name(PROCESS_STR), data, path);
 }
 
 object mapping_dispatch(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_MAPPING)) return mapping_step(w, data, path);
-    return call_walk_method(w, "_process_mutable_mapping", data, path);
+    return call_walk_method(w, method_name(PROCESS_MAPPING), data, path);
 }
 
 object iterable_dispatch(Walk& w, handle data, const PathNode& path) {
     if (w.native(PROCESS_ITERABLE)) return iterable_step(w, data, path);
-    return call_walk_method(w, "_process_iterable", data, path);
+    return call_walk_method(w, method_name(PROCESS_ITERABLE), data, path);
 }
 
 object walk_value(Walk& w, handle data, const PathNode& path) {
@@ -308,40 +280,35 @@ object markup_loop(Walk& w, handle data, const PathNode& path) {
         if (!truth(call_method(base, "search", current))) return current;
         if (pass == pass_limit) raise_short(w.f, w.index_of(path), group(last_match, 0), handle());
         object actions = attr(w.self, "_actions");
-        object iterator = steal(PyObject_GetIter(actions.ptr()));
+        object outcome;  // the value that takes the text's place, once a handler gave one
         bool changed = false;
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            object pair = steal(raw);
-            auto [matcher, handler] = unpack2(pair);
+        for_each(actions, [&](handle pair) {
+            auto [matcher, handler] = unpack<2>(pair);
             object match = call(matcher, current);
-            if (!truth(match)) continue;
+            if (!truth(match)) return true;
             object result = call_kw(handler, {match, current, w.index_of(path)}, {{"locations", w.locations}});
             // a handler that gives the text back as it was found nothing to resolve
             if (PyUnicode_Check(result.ptr()) && PyUnicode_Check(current.ptr()) &&
                 PyUnicode_Compare(result.ptr(), current.ptr()) == 0)
-                continue;
+                return true;
             if (equal(matcher, attr(w.self, "match_reference_markup")) && is_container(w.f, result)) {
                 write_back(w.f, w.self, w.index_of(path), result);
-                return recurse_step(w, result, path);
+                outcome = recurse_step(w, result, path);
+            } else if (!PyUnicode_Check(result.ptr())) {
+                outcome = recurse_step(w, result, path);
+            } else {
+                current = result;
+                last_match = match;
+                changed = true;
             }
-            if (!PyUnicode_Check(result.ptr())) return recurse_step(w, result, path);
-            current = result;
-            last_match = match;
-            changed = true;
-            break;
-        }
-        if (PyErr_Occurred()) throw_error();
+            return false;
+        });
+        if (outcome) return outcome;
         if (!changed) return current;
     }
 }
 
 // ----- mappings -----------------------------------------------------------------------------------------
-
-bool builtin_hashable(handle value) {
-    PyTypeObject* type = Py_TYPE(value.ptr());
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-           value.ptr() == Py_None || type == &PyTuple_Type || type == &PyBytes_Type || type == &PyFrozenSet_Type;
-}
 
 // `typing.Hashable` is still the class the body found, whose answer for the built-in hashable types
 // is yes: known without a look-up while the typing module's namespace is unchanged.
@@ -363,20 +330,19 @@ object key_step(Walk& w, handle key, const PathNode& path) {
     bool plain = without_marker(key);
     bool own_extend_list = plain && w.native(MATCH_EXTEND_LIST) &&
                            NATIVE_GLOBAL(w.f, "EXTEND_LIST_PATTERN").ptr() == w.state.extend_list_pattern.ptr();
-    if (!own_extend_list && truth(call_method(w.self, "match_extend_list_markup", key))) return borrow(key.ptr());
+    if (!own_extend_list && truth(call_method(w.self, method_name(MATCH_EXTEND_LIST), key))) return borrow(key.ptr());
     PathNode quiet = quiet_alias(path);
     object new_key =
-        w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, "_process_str", key, quiet);
-    if (builtin_hashable(new_key) && hashable_is_own(w)) return new_key;
+        w.native(PROCESS_STR) ? markup_loop(w, key, quiet) : call_walk_method(w, method_name(PROCESS_STR), key, quiet);
+    if (builtin::has(new_key, builtin::hashable) && hashable_is_own(w)) return new_key;
     object hashable = attr(NATIVE_GLOBAL(w.f, "typing"), "Hashable");
-    if (!is_instance(new_key, hashable)) {
-        PyErr_Format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
-        throw_error();
-    }
+    if (!is_instance(new_key, hashable))
+        raise_format(PyExc_ValueError, "Value %R for %S is not hashable", new_key.ptr(), key.ptr());
     return new_key;
 }
 
-// The pairs of a mapping, each computed when asked for: the generator of _iter_mutable_mapping.
+// The pairs of a mapping, each computed when asked for: what the generator of _iter_mutable_mapping
+// yields.
 struct Pairs {
     object fn;  // this module's _iter_mutable_mapping, whose frame the steps run in
     object self;
@@ -414,9 +380,12 @@ struct Pairs {
     }
 };
 
+// The generator that _iter_mutable_mapping gives: a Python generator over the native pairs, so that
+// it has send, throw and close, and is one for inspect.isgenerator and for the mapping's constructor.
 object pairs_of(Walk& w, handle data, handle index) {
-    return make_iterator(Pairs{w.state.own_iter_mapping_fn, borrow(w.self.ptr()), borrow(data.ptr()),
-                               borrow(index.ptr()), borrow(w.locations.ptr()), object()});
+    object pairs = make_iterator(Pairs{w.state.own_iter_mapping_fn, borrow(w.self.ptr()), borrow(data.ptr()),
+                                       borrow(index.ptr()), borrow(w.locations.ptr()), object()});
+    return call(w.state.generator_of, pairs);
 }
 
 object mapping_step(Walk& w, handle data, const PathNode& path) {
@@ -434,7 +403,7 @@ object mapping_step(Walk& w, handle data, const PathNode& path) {
         return result;
     }
     object pairs =
-        own_pairs ? pairs_of(w, data, w.index_of(path)) : call_walk_method(w, "_iter_mutable_mapping", data, path);
+        own_pairs ? pairs_of(w, data, w.index_of(path)) : call_walk_method(w, method_name(ITER_MAPPING), data, path);
     return call(type_of(data), pairs);
 }
 
