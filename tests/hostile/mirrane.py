@@ -250,9 +250,9 @@ ROWS = [
             secret = SecretString.from_plaintext(plaintext)
             return secret.data, secret.plaintext
         # found: a plaintext (or a decoded text) that is a str subclass whose __len__ claims more
-        # characters than it holds makes the obscuring representer reserve room for all of them at
-        # once, before reading any (SystemError from the C++ allocation, where reading them one by one
-        # gives IndexError)
+        # characters than it holds made the obscuring representer reserve room for all of them at
+        # once, before reading any (SystemError from the C++ allocation, MemoryError for the decoded
+        # text, where reading them one by one gives IndexError)
         for label, value in WRONG.items():
             attempt("key " + label, lambda: obscured(value, "s3cret"))
             attempt("plaintext " + label, lambda: obscured("key", value))
