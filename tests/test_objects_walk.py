@@ -528,3 +528,25 @@ def test_nothing_is_recorded_where_nothing_can_be():
     # sets and dictionaries are not probed by position
     assert find({(1, 2)}, R(["count", 1]), R(["index", 0]), filter_=False) == []
     assert find({0: "zero", 1: "one"}, R(["real", 1])) == [1]
+
+
+def test_user_code_that_empties_the_found_objects_during_the_merge_ends_normally(monkeypatch):
+    import importlib
+    mod = importlib.import_module("quarv.utils.objects")
+    Find, R = mod.Find, mod.R
+    finder = Find()
+    cleared = []
+
+    class Emptying(mod.GroupKeys):
+        @classmethod
+        def group_keys(cls, *args, **kwargs):
+            cleared.append(len(finder.found_objects))
+            finder.found_objects.clear()
+            return []
+
+    monkeypatch.setattr(mod, "GroupKeys", Emptying)
+    device = {"info": {"Eth1": {"status": "up", "mode": "access"}}}
+    found = finder.find([device], R(["info", "(?P<intf>.*)", "status", "up"]),
+                        R(["info", "(?P<intf>.*)", "mode", "access"]), filter_=False)
+    # the merge goes on with the records as they were when it began
+    assert isinstance(found, list) and cleared[0] == 2 and finder.found_objects == []

@@ -58,6 +58,8 @@ object define_find(ModuleBody& m) {
     state.unhashable_intersection = member(cls, "_unhashable_intersection");
     state.unhashable_remove = member(cls, "_unhashable_remove");
     state.build_dict = member(cls, "_build_dict");
+    state.own.record(cls, {"find", "_match", "_normalize_r", "reset_keys", "_unhashable_intersection",
+                           "_unhashable_remove", "_build_dict", "_formalize_loopable"});
     state.formalize_loopable = member(cls, "_formalize_loopable");
     return cls;
 }

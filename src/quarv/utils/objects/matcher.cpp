@@ -5,8 +5,8 @@ namespace objects {
 
 Finder::Finder(Frame& frame, handle finder_self) : f(frame), self(finder_self) {
     State& state = f.state<State>();
-    own_match = is_own_method(self, "_match", state.match);
-    own_formalize = is_own_method(self, "_formalize_loopable", state.formalize_loopable);
+    own_match = state.own.instance_has(self, MATCH);
+    own_formalize = state.own.instance_has(self, FORMALIZE_LOOPABLE);
 }
 
 namespace {
@@ -24,6 +24,7 @@ bool equals_none(handle obj) {
 // `obj[key]` of a dictionary, empty where it raises KeyError.
 object item_or_missing(handle obj, handle key) {
     if (PyDict_CheckExact(obj.ptr())) {
+        // checked: no call into Python between: the value is taken as a strong reference at once
         PyObject* value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
         if (value) return borrow(value);
         if (PyErr_Occurred()) throw_error();
@@ -246,7 +247,7 @@ Verdict dict_entry(Finder& finder, handle obj, const Entry& entry, bool filter) 
         if (operator_key || is_pattern_text(key)) {
             object hits = operator_key ? operator_key_hits(finder, obj, key, expected)
                                        : pattern_key_hits(finder, obj, key, expected);
-            if (PyList_GET_SIZE(hits.ptr()) == 0) return fail(false_());
+            if (length(hits) == 0) return fail(false_());
             return pass(hits);
         }
         if (is_pattern_operator(f, expected)) {
@@ -313,7 +314,9 @@ Verdict object_entry(Finder& finder, handle obj, const Entry& entry, bool filter
 void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle key, handle expected) {
     object parts = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_Split(key.ptr(), intern("__"), 1))
                                                    : call_method(key, "split", handle(intern("__")), integer(1));
-    auto [head, rest] = unpack2(parts);
+    auto [head, rest] = unpack<2>(parts);
+    // checked: no call into Python between: the position, an int of the function's own index, is
+    // read before anything else runs
     PyObject* position = PyDict_GetItemWithError(index.ptr(), head.ptr());
     if (!position && PyErr_Occurred()) throw_error();
     if (position) {
@@ -338,6 +341,7 @@ void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle k
 }
 
 void store_plain(std::vector<Entry>& entries, handle index, handle key, handle expected) {
+    // checked: no call into Python between: as in store_grouped
     PyObject* position = PyDict_GetItemWithError(index.ptr(), key.ptr());
     if (!position && PyErr_Occurred()) throw_error();
     if (position) {

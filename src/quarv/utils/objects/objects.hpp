@@ -14,7 +14,22 @@ using namespace native;
 // The classes and functions this copy of the module made, to recognise them when a looked-up name or
 // a method of a Find object still refers to them; the standard library's classes the module tests
 // against when its own names still refer to them.
+// Find's methods that the walk calls as C++ while an instance still has them as this module's own
+// (State::own, bit by bit in this order).
+enum OwnMethod : uint32_t {
+    FIND = 1u << 0,
+    MATCH = 1u << 1,
+    NORMALIZE_R = 1u << 2,
+    RESET_KEYS = 1u << 3,
+    UNHASHABLE_INTERSECTION = 1u << 4,
+    UNHASHABLE_REMOVE = 1u << 5,
+    BUILD_DICT = 1u << 6,
+    FORMALIZE_LOOPABLE = 1u << 7,
+};
+
 struct State {
+    // what look-up finds on Find for each name of OwnMethod, as the class statement made it
+    OwnMethods own;
     object Find;
     object R;
     object find;
@@ -35,6 +50,7 @@ struct State {
              {&Find, &R, &find, &match, &normalize_r, &reset_keys, &unhashable_intersection, &unhashable_remove,
               &build_dict, &formalize_loopable, &iterable_abc, &sequence_abc, &re_compile})
             v(*member);
+        v(own);
     }
 };
 
@@ -66,7 +82,6 @@ object pair_of(handle value, handle key);
 // `path.insert(0, key)`.
 void insert_front(handle path, handle key);
 // A bound method of `self` that is still this module's function `fn`.
-bool is_own_method(handle self, Name name, handle fn);
 
 // ----- the matcher (matcher.cpp) --------------------------------------------------------------------------
 

@@ -40,16 +40,16 @@ object normalize_r(Frame& f, handle requirements) {
     if (!truth(requirements) || !truth(slice_from(requirements, 1))) return borrow(requirements.ptr());
     // a requirement that is not an R is left to the walk, which reports it
     object R = NATIVE_GLOBAL(f, "R");
-    object snapshot = steal(PySequence_List(requirements.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i)
-        if (!is_instance(PyList_GET_ITEM(snapshot.ptr(), i), R)) return borrow(requirements.ptr());
+    Snapshot snapshot(requirements);
+    for (handle requirement : snapshot)
+        if (!is_instance(requirement, R)) return borrow(requirements.ptr());
     object first = item_at(requirements, 0);
     object first_args = attr(first, "args");
     if (!truth(first_args)) return borrow(requirements.ptr());
     Py_ssize_t min_len = check_value(PyObject_Length(item_at(first_args, 0).ptr()));
     std::vector<object> paths, args;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
-        object req_args = attr(PyList_GET_ITEM(snapshot.ptr(), i), "args");
+    for (handle requirement : snapshot) {
+        object req_args = attr(requirement, "args");
         if (!truth(req_args)) return borrow(requirements.ptr());
         object path = item_at(req_args, 0);
         min_len = std::min(min_len, check_value(PyObject_Length(path.ptr())));
@@ -107,7 +107,7 @@ object unhashable_intersection(Frame& f, handle self, handle unhashables_lists) 
     object result = new_list();
     if (!truth(unhashables_lists)) return result;
     object first = slice_from(item_at(unhashables_lists, 0), 0);
-    result = is_own_method(self, "_unhashable_remove", f.state<State>().unhashable_remove)
+    result = f.state<State>().own.instance_has(self, UNHASHABLE_REMOVE)
                  ? unhashable_remove(first)
                  : call_method(self, "_unhashable_remove", first);
     object snapshot = slice_from(result, 0);
@@ -172,7 +172,7 @@ object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle 
         } else {
             remaining = slice_from(remaining, taken);
         }
-        if (!is_own_method(self, "_build_dict", f.state<State>().build_dict)) {
+        if (!f.state<State>().own.instance_has(self, BUILD_DICT)) {
             object rest = indexed ? slice_from(remaining, start) : remaining;
             return call_kw(attr(self, "_build_dict"), {reached, rest}, {{"index", next_index}});
         }
@@ -283,15 +283,16 @@ object group_keys(Frame& f, handle, handle source, handle reqs, handle, handle a
         append(columns, full_paths);
     });
     object paired = new_list();
+    // checked: made here: columns is this function's own list, which no user code sees
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
         PyObject* req = PyIter_Next(req_iterator.ptr());
         if (!req) {
             if (PyErr_Occurred()) throw_error();
             break;
         }
-        append(paired, tuple_of(borrow(PyList_GET_ITEM(columns.ptr(), i)), steal(req)));
+        append(paired, tuple_of(borrow(PyList_GET_ITEM(columns.ptr(), i)), steal(req)));  // checked: made here
     }
-    if (PyList_GET_SIZE(paired.ptr()) > 1) {
+    if (length(paired) > 1) {
         object first_of = attr(steal(PyImport_ImportModule("operator")), "itemgetter");
         call_kw(attr(paired, "sort"), {}, {{"key", call(first_of, integer(0))}});
     }

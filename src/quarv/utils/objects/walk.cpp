@@ -22,11 +22,9 @@ struct Search {
     Search(Frame& f, handle self, handle filter_arg, handle all_keys_arg)
         : finder(f, self), filter_(filter_arg), filter(truth(filter_arg)), all_keys(all_keys_arg) {
         State& state = f.state<State>();
-        own_recursion = is_own_method(self, "find", state.find) &&
-                        is_own_method(self, "_normalize_r", state.normalize_r) &&
-                        is_own_method(self, "_unhashable_intersection", state.unhashable_intersection) &&
-                        is_own_method(self, "_unhashable_remove", state.unhashable_remove) &&
-                        NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
+        own_recursion =
+            state.own.instance_has(self, FIND | NORMALIZE_R | UNHASHABLE_INTERSECTION | UNHASHABLE_REMOVE) &&
+            NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
         cache_patterns = attr(NATIVE_GLOBAL(f, "re"), "compile").ptr() == state.re_compile.ptr();
     }
     Frame& f() { return finder.f; }
@@ -82,13 +80,16 @@ object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
 // at least one child meets what follows it.
 bool holds(Search& s, handle item, handle steps, Py_ssize_t offset) {
     RecursionGuard guard;
+    // checked: made here: steps is the walk's own copy of the path (checked_path), which no user code
+    // sees, of at least offset + 2 items
     Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
     if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
+        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));          // checked: made here, as above
+        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));  // checked: made here, as above
         return truth(match_one(s.finder, item, step, expected, s.filter_));
     }
     Children children;
+    // checked: made here, as above
     if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
     for (auto& [key, child] : children) {
         bool found =
@@ -124,15 +125,17 @@ void take_found(std::vector<object>& out, size_t mark, handle key) {
 // not be gathered.
 bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vector<object>& out) {
     RecursionGuard guard;
+    // checked: made here: steps is the walk's own copy of the path, as in holds()
     Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
     if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
+        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));          // checked: made here, as above
+        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));  // checked: made here, as above
         object result = match_one(s.finder, item, step, expected, s.filter_);
         if (truth(result)) out.push_back(result);
         return true;
     }
     Children children;
+    // checked: made here, as above
     if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
     for (auto& [key, child] : children) {
         size_t mark = out.size();
@@ -156,7 +159,7 @@ object checked_path(handle path, handle args) {
                      str_of(path).ptr(), str_of(args).ptr());
         throw_error();
     }
-    if (PyList_GET_SIZE(path.ptr()) < 2) {
+    if (PyList_GET_SIZE(path.ptr()) < 2) {  // checked: type checked above
         PyErr_Format(PyExc_ValueError,
                      "R object expected *args list with at least 2 values that the last one will be used as the "
                      "expected value but instead received %U within %U",
@@ -189,14 +192,14 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
         });
         return hits;
     }
-    object paths = steal(PySequence_Tuple(args.ptr()));
+    Snapshot paths(args);
     std::vector<object> values;
     for_each(from_, [&](handle item) {
         if (!admitted(types, item)) return;
         bool kept = true;
         values.clear();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths.ptr()); ++i) {
-            object steps = checked_path(borrow(PyTuple_GET_ITEM(paths.ptr(), i)), args);
+        for (handle path : paths) {
+            object steps = checked_path(path, args);
             if (s.filter) {
                 if (!holds(s, item, steps, 0)) {
                     kept = false;
@@ -222,11 +225,13 @@ bool is_unhashable_error(Caught& failure) {
 // _unhashable_intersection.
 object combined(Search& s, handle r_return_objs) {
     State& state = s.f().state<State>();
-    bool own_intersection = is_own_method(s.self(), "_unhashable_intersection", state.unhashable_intersection);
+    bool own_intersection = state.own.instance_has(s.self(), UNHASHABLE_INTERSECTION);
     object own_result;  // this module's intersection gives the same list each time it is asked
-    object return_objs = borrow(PyList_GET_ITEM(r_return_objs.ptr(), 0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(r_return_objs.ptr()); ++i) {
-        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+    // the lists as they are now: an overriding _unhashable_intersection is handed the list itself
+    Snapshot all_results(r_return_objs);
+    if (all_results.size() == 0) return new_list();
+    object return_objs = borrow(all_results[0].ptr());
+    for (handle results : all_results) {
         try {
             object mine = steal(PySet_New(return_objs.ptr()));
             object theirs = steal(PySet_New(results.ptr()));
@@ -275,6 +280,7 @@ object group_value(handle value, bool keep_on_error) {
 
 // Whether `gkeys` admits the value under the name.
 bool admits(handle gkeys, handle name, handle value) {
+    // checked: no call into Python between: the entry is taken as a strong reference at once
     PyObject* values = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
     if (!values) {
         if (PyErr_Occurred()) throw_error();
@@ -293,9 +299,12 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
     object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
     object gkeys = new_dict();
     std::vector<object> all_outputs;
-    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    // records is the finder's found_objects, which the user code called below can see and change:
+    // the merge reads the records, and each record's pairs, as they were when it began
+    Snapshot record_list(records);
+    Py_ssize_t count = record_list.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
+        handle record = record_list[i];
         object req = steal(PySequence_GetItem(requirements.ptr(), i));
         object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
         outputs = steal(PySequence_List(outputs.ptr()));
@@ -310,6 +319,8 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
             });
         });
         for_each_item(temp, [&](handle name, handle values) {
+            // checked: no call into Python between: the entry is taken as a strong reference before
+            // anything else runs
             PyObject* held = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
             if (!held && PyErr_Occurred()) throw_error();
             if (!held) {
@@ -321,13 +332,13 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
         });
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
-        object outputs = all_outputs[static_cast<size_t>(i)];
+        Snapshot record_pairs(record_list[i]);
+        Snapshot outputs(all_outputs[static_cast<size_t>(i)]);
         object pairs = new_list();
-        Py_ssize_t shared = std::min(PyList_GET_SIZE(record.ptr()), PyList_GET_SIZE(outputs.ptr()));
+        Py_ssize_t shared = std::min(record_pairs.size(), outputs.size());
         for (Py_ssize_t j = 0; j < shared; ++j) {
-            object pair = borrow(PyList_GET_ITEM(record.ptr(), j));
-            object output = borrow(PyList_GET_ITEM(outputs.ptr(), j));
+            handle pair = record_pairs[j];
+            handle output = outputs[j];
             bool kept = true;
             for_each_item(output, [&](handle name, handle raw) {
                 if (kept && !admits(gkeys, name, group_value(raw, false))) kept = false;
@@ -345,19 +356,22 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
 // Records each requirement's results of a value search with several requirements and, when they have
 // nothing in common, merges them. Only the outermost call of a search does this.
 void record_and_merge(Search& s, handle requirements, handle r_return_objs, handle return_objs) {
-    Py_ssize_t count = PyList_GET_SIZE(r_return_objs.ptr());
-    if (s.filter || count < 2) return;
+    if (s.filter || length(r_return_objs) < 2) return;
     object first = steal(PySequence_GetItem(requirements.ptr(), 0));
     if (!truth(attr(first, "args"))) return;
+    // the results as they are now: the code called while flattening them may change the list
+    Snapshot all_results(r_return_objs);
+    Py_ssize_t count = all_results.size();
     object records = new_list();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+    for (handle results : all_results)
         if (truth(results)) append(records, flattened(results));
-    }
-    if (PyList_GET_SIZE(records.ptr()) == 0) return;
+    // checked: made here: records is this function's own list, not yet seen by user code
+    Py_ssize_t recorded = PyList_GET_SIZE(records.ptr());
+    if (recorded == 0) return;
+    // checked: made here, as above
     set_attr(s.self(), "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
     set_attr(s.self(), "found_objects", records);
-    if (truth(return_objs) || PyList_GET_SIZE(records.ptr()) != count) return;
+    if (truth(return_objs) || recorded != count) return;
     merge(s, records, requirements, return_objs);
 }
 
@@ -373,7 +387,7 @@ object projected(Search& s, handle entry, handle top, handle index) {
     }
     State& state = s.f().state<State>();
     object container =
-        is_own_method(s.self(), "_build_dict", state.build_dict)
+        state.own.instance_has(s.self(), BUILD_DICT)
             ? find_build_dict(s.f(), s.self(), top, path, index)
             : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
     return tuple_of(container, path);
@@ -396,7 +410,7 @@ object projection(Search& s, handle from_, handle return_objs, handle index) {
 }
 
 object own_or_call_reset(Frame& f, handle self) {
-    if (is_own_method(self, "reset_keys", f.state<State>().reset_keys)) return find_reset_keys(f, self);
+    if (f.state<State>().own.instance_has(self, RESET_KEYS)) return find_reset_keys(f, self);
     return call_method(self, "reset_keys");
 }
 
@@ -427,7 +441,7 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
         }
     }
     object requirements;
-    if (PyTuple_GET_SIZE(requirements_arg.ptr()) == 0) {
+    if (length(requirements_arg) == 0) {
         object empty = steal(PyTuple_New(0));
         requirements = list_of(steal(PyObject_Call(NATIVE_GLOBAL(f, "R").ptr(), empty.ptr(), kwargs.ptr())));
     } else {
@@ -436,9 +450,8 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
                         text("Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
         requirements = borrow(requirements_arg.ptr());
     }
-    requirements = is_own_method(self, "_normalize_r", state.normalize_r)
-                       ? normalize_r(f, requirements)
-                       : call_method(self, "_normalize_r", requirements);
+    requirements = state.own.instance_has(self, NORMALIZE_R) ? normalize_r(f, requirements)
+                                                             : call_method(self, "_normalize_r", requirements);
 
     bool outermost = false;
     if (!optional_attr(self, "initial_object")) {
@@ -465,7 +478,7 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
     });
 
     object return_objs = new_list();
-    if (PyList_GET_SIZE(r_return_objs.ptr()) > 0) return_objs = combined(s, r_return_objs);
+    if (length(r_return_objs) > 0) return_objs = combined(s, r_return_objs);
     if (outermost) record_and_merge(s, requirements, r_return_objs, return_objs);
     if (filter_.ptr() == Py_False && !index.is_none() && check_value(PyObject_Length(from_.ptr())) == 1)
         return_objs = projection(s, from_, return_objs, index);
