@@ -237,10 +237,11 @@ private:
         if (PyDict_CheckExact(data_.ptr())) {
             keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(data_.ptr())));
             values_.reserve(keys.capacity());
-            for_each_item(data_, [&](handle key, handle value) {
+            // the walk's own references are kept: nothing is counted twice
+            for_each_item(data_, [&](object& key, object& value) {
                 plain = plain && plain_value(key);
-                keys.push_back(borrow(key.ptr()));
-                values_.push_back(borrow(value.ptr()));
+                keys.push_back(std::move(key));
+                values_.push_back(std::move(value));
             });
             data_version_ = internals::dict_version(data_.ptr());
         } else {
