@@ -48,6 +48,23 @@ def row(name, code, expected="RecursionError", limits=LIMITS):
     return name, textwrap.dedent(code), expected, limits
 
 
+MARKUP = """
+from quarv.utils.yaml.exceptions import MarkupError
+from quarv.utils.yaml.markup import Processor
+def unwrapped(fn):
+    try:
+        return fn()
+    except MarkupError as error:
+        cause = error
+        while isinstance(cause, MarkupError) and cause.__cause__ is not None:
+            cause = cause.__cause__
+        raise cause
+"""
+
+
+def markup_row(name, code):
+    return row(name, MARKUP + textwrap.dedent(code))
+
 CASES = [
     # ----- dicts
     row("dicts.recursive_update", """
@@ -114,6 +131,29 @@ CASES = [
         from quarv.utils.yaml.dumper import OrderedSafeDumper
         deep = nest(lambda inner: OrderedDict(k=inner), OrderedDict())
         run = lambda: yaml.dump(deep, Dumper=OrderedSafeDumper)
+    """),
+    # ----- yaml.markup (the walk reports a failure as a MarkupError; run() raises its innermost cause)
+    markup_row("yaml.markup.Processor-dict", """
+        deep = nest(lambda inner: {"k": inner}, "%{top}")
+        run = lambda: unwrapped(lambda: Processor()({"top": 1, "deep": deep}))
+    """),
+    markup_row("yaml.markup.Processor-list", """
+        deep = nest(lambda inner: [inner, "%{top}"], "leaf")
+        run = lambda: unwrapped(lambda: Processor()({"top": 1, "deep": deep}))
+    """),
+    markup_row("yaml.markup.Processor-ordered-dict", """
+        from collections import OrderedDict
+        deep = nest(lambda inner: OrderedDict(k=inner), "%{top}")
+        run = lambda: unwrapped(lambda: Processor()({"top": 1, "deep": deep}))
+    """),
+    markup_row("yaml.markup.Processor-overridden-walk", """
+        class Overriding(Processor):
+            def _recurse(self, data, index, locations=None):
+                return super()._recurse(data, index, locations=locations)
+            def _iter_mutable_mapping(self, data, index, locations=None):
+                yield from super()._iter_mutable_mapping(data, index, locations=locations)
+        deep = nest(lambda inner: {"k": [inner]}, "%{top}")
+        run = lambda: unwrapped(lambda: Overriding()({"top": 1, "deep": deep}))
     """),
     # ----- mirrane
     row("mirrane.to_plaintext", """

@@ -125,6 +125,18 @@ uintptr_t find_stack_floor() noexcept;
     return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
 }
 
+// How many bytes of this thread's native stack are left above the reserve that
+// native_stack_exhausted keeps (0 once it is reached): for code that is about to hand nested data
+// to the interpreter's own recursive functions (text forms, comparisons), which count only the
+// recursion limit, to know beforehand whether they have room.
+[[gnu::always_inline]] inline size_t native_stack_room() {
+    uintptr_t floor = detail::stack_floor;
+    if (!floor) [[unlikely]]
+        floor = detail::find_stack_floor();
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return here > floor ? here - floor : 0;
+}
+
 // Raises RecursionError when the native stack is nearly used up. Every call of a native function
 // checks this (one comparison), and so does RecursionGuard.
 [[gnu::always_inline]] inline void check_native_stack(const char* where = "") {

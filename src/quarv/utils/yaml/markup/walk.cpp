@@ -5,6 +5,8 @@
 // instead of fetching each method from the instance, and key paths are lists only where someone
 // can see them (a markup handler, an overriding method, an error message): along the walk they are
 // a chain of nodes on the C++ stack.
+#include <algorithm>
+
 #include "markup.hpp"
 
 namespace markup {
@@ -162,17 +164,23 @@ object recurse_step(Walk& w, handle value, const PathNode& path) {
 // interpreter's own text forms of such data can overflow the native stack under a raised recursion
 // limit.
 constexpr int shown_depth_limit = 200;
+// The native stack a level of nesting may take in the interpreter's text forms (an ordered
+// mapping's takes three of its functions: its own, its item list's and each pair's), with room to
+// spare: a failure found near the end of the stack is shown only with the room for every level.
+constexpr size_t stack_per_shown_level = 4096;
 
-// Whether dicts, lists and tuples nest deeper than `limit` levels in `value`. Reads the containers
-// directly and runs no Python code, so nothing can change them meanwhile.
-bool nested_deeper_than(handle value, int limit) {
+// How deep dicts, lists and tuples nest in `value` (a plain value is 0), counted up to `limit + 1`.
+// Reads the containers directly and runs no Python code, so nothing can change them meanwhile.
+int nesting_depth(handle value, int limit) {
+    int deepest = 0;
     std::vector<std::pair<PyObject*, int>> pending{{value.ptr(), 0}};
     while (!pending.empty()) {
         auto [obj, depth] = pending.back();
         pending.pop_back();
         bool container = PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj);
         if (!container) continue;
-        if (depth >= limit) return true;
+        deepest = std::max(deepest, depth + 1);
+        if (depth >= limit) return limit + 1;
         if (PyDict_Check(obj)) {
             Py_ssize_t pos = 0;
             PyObject *key, *item;
@@ -187,13 +195,55 @@ bool nested_deeper_than(handle value, int limit) {
                 pending.emplace_back(PySequence_Fast_GET_ITEM(obj, i), depth + 1);  // checked: as above
         }
     }
-    return false;
+    return deepest;
+}
+
+// Whether the interpreter's own text form of `value` has room to be built here.
+bool room_to_show(handle value) {
+    int depth = nesting_depth(value, shown_depth_limit);
+    return depth <= shown_depth_limit && native_stack_room() > static_cast<size_t>(depth + 1) * stack_per_shown_level;
 }
 
 // The text form of a value for the message, or reprlib's shortened form when the full one cannot be
 // built (data nested as deep as the recursion limit); an empty object when neither can.
+// Whether reprlib's shortened form of `value` stays short on the native stack too: it cuts off
+// containers of the built-in kinds it knows at a few levels, but hands any other object to the
+// interpreter's full text form, whose depth only the recursion limit bounds. Reads the first items of
+// each container directly and runs no Python code.
+bool reprlib_keeps_short(handle value, int levels) {
+    PyObject* obj = value.ptr();
+    unsigned traits = builtin::traits(Py_TYPE(obj));
+    if (!(traits & builtin::known)) return false;
+    if ((traits & builtin::scalar) || levels <= 0) return true;
+    constexpr Py_ssize_t looked_at = 30;  // more than reprlib shows of any container
+    if (PyDict_CheckExact(obj)) {
+        Py_ssize_t pos = 0, seen = 0;
+        PyObject *key, *item;
+        // checked: no call into Python between taking the items and their use: this function runs none
+        while (seen++ < looked_at && PyDict_Next(obj, &pos, &key, &item)) {
+            if (!reprlib_keeps_short(key, levels - 1) || !reprlib_keeps_short(item, levels - 1)) return false;
+        }
+        return true;
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // checked: no call into Python between taking the items and their use: this function runs none
+        for (Py_ssize_t i = 0; i < std::min(PySequence_Fast_GET_SIZE(obj), looked_at); ++i) {
+            // checked: no call into Python between taking the item and its use
+            if (!reprlib_keeps_short(PySequence_Fast_GET_ITEM(obj, i), levels - 1)) return false;
+        }
+        return true;
+    }
+    return false;  // a frozenset: its items are not read here
+}
+
+// reprlib's maximal depth
+constexpr int reprlib_levels = 6;
+
+// The text form of a value for the message: in full where it has room, else reprlib's shortened
+// form where that stays short, else the name of the value's class with "(...)"; an empty object when
+// even that cannot be built (at the recursion limit).
 object shown_in_message(Walk& w, handle value) {
-    if (!nested_deeper_than(value, shown_depth_limit)) {
+    if (room_to_show(value)) {
         try {
             return format_of(value);
         } catch (...) {
@@ -202,7 +252,9 @@ object shown_in_message(Walk& w, handle value) {
         }
     }
     try {
-        return call(w.state.reprlib_repr, value);
+        if (reprlib_keeps_short(value, reprlib_levels)) return call(w.state.reprlib_repr, value);
+        object name = steal(PyType_GetName(Py_TYPE(value.ptr())));
+        return steal(PyUnicode_FromFormat("%U(...)", name.ptr()));
     } catch (...) {
         Caught failure;
         if (!failure.matches(PyExc_Exception)) failure.rethrow();
