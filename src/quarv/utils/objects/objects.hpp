@@ -124,8 +124,18 @@ void define_operators(ModuleBody& m);
 
 // ----- the walk (walk.cpp, results.cpp) -------------------------------------------------------------------
 
-object find_find(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index, handle first,
-                 handle all_keys, handle requirements, handle kwargs);
+object find_meeting_requirements(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index,
+                                 handle first, handle all_keys, handle requirements, handle kwargs);
+
+// ----- the merge (merge.cpp) and the index projection (projection.cpp) of Find.find ---------------------
+
+// Records each requirement's results of a value search with several requirements (as found_objects
+// and initial_found_objects) and, when they have nothing in common, merges them into return_objs.
+void record_and_merge(Frame& f, handle self, bool filter, handle all_keys, handle requirements, handle r_return_objs,
+                      handle return_objs);
+// The hits of a value search over one item, each value replaced by its container `index` steps
+// down its key path.
+object projection(Frame& f, handle self, handle from_, handle return_objs, handle index);
 object find_reset_keys(Frame& f, handle self);
 object find_normalize_r(Frame& f, handle self, handle requirements);
 object find_unhashable_intersection(Frame& f, handle self, handle unhashables_lists);

@@ -27,7 +27,8 @@ object rebuilt(Frame& f, const std::vector<object>& paths, const std::vector<obj
     return result;
 }
 
-bool is_str_starting(handle obj, const char* prefix) {
+// A text (str or a subclass) whose own startswith says it begins with prefix.
+bool text_starts_with(handle obj, const char* prefix) {
     if (!PyUnicode_Check(obj.ptr())) return false;
     return truth(call_method(obj, "startswith", text(prefix)));
 }
@@ -190,7 +191,7 @@ enum class Step { kept, dropped, abandoned };
 // The value a pattern's first named group has in `key`, when it has one there: kept when it fits
 // (`fits` says whether it does), else the path is abandoned.
 template <typename Fits>
-Step group_value(handle pattern, handle key, handle loc, handle element, Fits&& fits) {
+Step keep_by_group_value(handle pattern, handle key, handle loc, handle element, Fits&& fits) {
     object name = first_group_name(pattern);
     if (!contains(key, name)) {
         append(loc, element);
@@ -215,8 +216,9 @@ Step expanded(Frame& f, handle item, handle key, handle device, handle loc) {
             return Step::kept;
         }
         object regex = attr(item, "regex");
-        if (truth(regex) && is_str_starting(value, "(")) {
-            return group_value(regex, key, loc, value, [&](handle found) { return equal(item, str_of(found)); });
+        if (truth(regex) && text_starts_with(value, "(")) {
+            return keep_by_group_value(regex, key, loc, value,
+                                       [&](handle found) { return equal(item, str_of(found)); });
         }
         append(loc, value);
         return Step::kept;
@@ -229,10 +231,10 @@ Step expanded(Frame& f, handle item, handle key, handle device, handle loc) {
         append(loc, device);
         return Step::kept;
     }
-    if (is_str_starting(item, "(")) {
+    if (text_starts_with(item, "(")) {
         object pattern = compile_or_refuse(f, item, item);
-        return group_value(pattern, key, loc, item,
-                           [&](handle found) { return pattern_matches(pattern, str_of(found)); });
+        return keep_by_group_value(pattern, key, loc, item,
+                                   [&](handle found) { return pattern_matches(pattern, str_of(found)); });
     }
     append(loc, item);
     return Step::kept;
@@ -315,9 +317,9 @@ object group_keys(Frame& f, handle, handle source, handle reqs, handle, handle a
                 bool has_pattern = operator_pattern && truth(operator_pattern);
                 if (!has_pattern && equal(element, req_element)) continue;
                 object pattern;
-                if (PyUnicode_Check(req_element.ptr()) && is_str_starting(req_element, "(?P<")) {
+                if (PyUnicode_Check(req_element.ptr()) && text_starts_with(req_element, "(?P<")) {
                     pattern = compile_or_refuse(f, req_element, req_element);
-                } else if (has_pattern && is_str_starting(attr(req_element, "value"), "(?P<")) {
+                } else if (has_pattern && text_starts_with(attr(req_element, "value"), "(?P<")) {
                     pattern = operator_pattern;
                 } else {
                     continue;

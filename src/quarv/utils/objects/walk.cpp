@@ -250,165 +250,6 @@ object combined(Search& s, handle r_return_objs) {
     return return_objs;
 }
 
-// ----- the merge of several requirements ---------------------------------------------------------------
-
-// The pairs of one requirement's results, a list of pairs taken apart.
-object flattened(handle results) {
-    object pairs = new_list();
-    for_each(results, [&](handle entry) {
-        if (PyList_Check(entry.ptr())) {
-            for_each(entry, [&](handle pair) { append(pairs, pair); });
-        } else {
-            append(pairs, entry);
-        }
-    });
-    return pairs;
-}
-
-// A group value as the merge compares it: a dictionary by the text of its keys.
-object group_value(handle value, bool keep_on_error) {
-    if (!PyDict_Check(value.ptr())) return borrow(value.ptr());
-    if (!keep_on_error) return str_of(call_method(value, "keys"));
-    try {
-        return str_of(call_method(value, "keys"));
-    } catch (...) {
-        Caught failure;
-        if (!failure.matches(PyExc_Exception)) failure.rethrow();
-        return borrow(value.ptr());
-    }
-}
-
-// Whether `gkeys` admits the value under the name.
-bool admits(handle gkeys, handle name, handle value) {
-    // checked: no call into Python between: the entry is taken as a strong reference at once
-    PyObject* values = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-    if (!values) {
-        if (PyErr_Occurred()) throw_error();
-        return true;
-    }
-    object held = borrow(values);
-    return contains(held, value);
-}
-
-// Results that do not intersect are combined through the values that the named groups of their
-// steps took: each requirement's pairs are grouped, the group values every requirement accepts are
-// kept, and the first requirement's own pairs (with all_keys, every requirement's) holding only
-// admitted values are the result.
-void merge(Search& s, handle records, handle requirements, handle return_objs) {
-    Frame& f = s.f();
-    object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
-    object gkeys = new_dict();
-    std::vector<object> all_outputs;
-    // records is the finder's found_objects, which the user code called below can see and change:
-    // the merge reads the records, and each record's pairs, as they were when it began
-    Snapshot record_list(records);
-    Py_ssize_t count = record_list.size();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        handle record = record_list[i];
-        object req = steal(PySequence_GetItem(requirements.ptr(), i));
-        object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
-        outputs = steal(PySequence_List(outputs.ptr()));
-        all_outputs.push_back(outputs);
-        object temp = new_dict();
-        for_each(outputs, [&](handle output) {
-            for_each_item(output, [&](handle name, handle raw) {
-                object value = group_value(raw, true);
-                if (!admits(gkeys, name, value)) return;
-                object values = mapping_setdefault(temp, name, steal(PySet_New(nullptr)));
-                check(PySet_Add(values.ptr(), value.ptr()));
-            });
-        });
-        for_each_item(temp, [&](handle name, handle values) {
-            // checked: no call into Python between: the entry is taken as a strong reference before
-            // anything else runs
-            PyObject* held = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-            if (!held && PyErr_Occurred()) throw_error();
-            if (!held) {
-                set_item(gkeys, name, values);
-            } else {
-                object before = borrow(held);
-                set_item(gkeys, name, call_method(values, "intersection", before));
-            }
-        });
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Snapshot record_pairs(record_list[i]);
-        Snapshot outputs(all_outputs[static_cast<size_t>(i)]);
-        object pairs = new_list();
-        Py_ssize_t shared = std::min(record_pairs.size(), outputs.size());
-        for (Py_ssize_t j = 0; j < shared; ++j) {
-            handle pair = record_pairs[j];
-            handle output = outputs[j];
-            bool kept = true;
-            for_each_item(output, [&](handle name, handle raw) {
-                if (kept && !admits(gkeys, name, group_value(raw, false))) kept = false;
-            });
-            if (kept) append(pairs, pair);
-        }
-        if (!truth(s.all_keys)) {
-            call_method(return_objs, "extend", pairs);
-            return;
-        }
-        append(return_objs, pairs);
-    }
-}
-
-// Records each requirement's results of a value search with several requirements and, when they have
-// nothing in common, merges them. Only the outermost call of a search does this.
-void record_and_merge(Search& s, handle requirements, handle r_return_objs, handle return_objs) {
-    if (s.filter || length(r_return_objs) < 2) return;
-    object first = steal(PySequence_GetItem(requirements.ptr(), 0));
-    if (!truth(attr(first, "args"))) return;
-    // the results as they are now: the code called while flattening them may change the list
-    Snapshot all_results(r_return_objs);
-    Py_ssize_t count = all_results.size();
-    object records = new_list();
-    for (handle results : all_results)
-        if (truth(results)) append(records, flattened(results));
-    // checked: made here: records is this function's own list, not yet seen by user code
-    Py_ssize_t recorded = PyList_GET_SIZE(records.ptr());
-    if (recorded == 0) return;
-    // checked: made here, as above
-    set_attr(s.self(), "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
-    set_attr(s.self(), "found_objects", records);
-    if (truth(return_objs) || recorded != count) return;
-    merge(s, records, requirements, return_objs);
-}
-
-// ----- the index projection -------------------------------------------------------------------------
-
-object projected(Search& s, handle entry, handle top, handle index) {
-    auto [value, path] = unpack2(entry);
-    object length = integer(check_value(PyObject_Length(path.ptr())));
-    if (truth(steal(PyObject_RichCompare(length.ptr(), index.ptr(), Py_LT)))) {
-        PyErr_Format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
-                     format_of(path).ptr());
-        throw_error();
-    }
-    State& state = s.f().state<State>();
-    object container =
-        state.own.instance_has(s.self(), BUILD_DICT)
-            ? find_build_dict(s.f(), s.self(), top, path, index)
-            : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
-    return tuple_of(container, path);
-}
-
-object projection(Search& s, handle from_, handle return_objs, handle index) {
-    object ret = new_list();
-    object top;
-    for_each(return_objs, [&](handle entry) {
-        if (!top) top = steal(PySequence_GetItem(from_.ptr(), 0));
-        if (PyList_Check(entry.ptr())) {
-            object pairs = new_list();
-            for_each(entry, [&](handle pair) { append(pairs, projected(s, pair, top, index)); });
-            append(ret, pairs);
-        } else {
-            append(ret, projected(s, entry, top, index));
-        }
-    });
-    return ret;
-}
-
 object own_or_call_reset(Frame& f, handle self) {
     if (f.state<State>().own.instance_has(self, RESET_KEYS)) return find_reset_keys(f, self);
     return call_method(self, "reset_keys");
@@ -424,8 +265,8 @@ object find_reset_keys(Frame&, handle self) {
     return py::none();
 }
 
-object find_find(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index, handle first,
-                 handle all_keys, handle requirements_arg, handle kwargs) {
+object find_meeting_requirements(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index,
+                                 handle first, handle all_keys, handle requirements_arg, handle kwargs) {
     RecursionGuard guard;
     State& state = f.state<State>();
     if (truth(first)) own_or_call_reset(f, self);
@@ -479,9 +320,9 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
 
     object return_objs = new_list();
     if (length(r_return_objs) > 0) return_objs = combined(s, r_return_objs);
-    if (outermost) record_and_merge(s, requirements, r_return_objs, return_objs);
+    if (outermost) record_and_merge(f, self, s.filter, all_keys, requirements, r_return_objs, return_objs);
     if (filter_.ptr() == Py_False && !index.is_none() && check_value(PyObject_Length(from_.ptr())) == 1)
-        return_objs = projection(s, from_, return_objs, index);
+        return_objs = projection(f, self, from_, return_objs, index);
     return return_objs;
 }
 
