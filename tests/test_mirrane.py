@@ -10,15 +10,13 @@ import logging
 import os
 import pickle
 import re
-import signal
-import subprocess
-import sys
 import textwrap
 import types
 import uuid
 
 import cryptography.fernet
 import pytest
+from fresh import run_fresh
 
 from quarv.configuration import configuration
 from quarv.utils import mirrane
@@ -89,12 +87,7 @@ def outcome(fn, *args, **kwargs):
 
 
 def run_child(code, timeout=120):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout)
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.split()
+    return run_fresh(code, timeout=timeout).stdout.split()
 
 
 # ----- the module body --------------------------------------------------------------------------------

@@ -2,13 +2,9 @@
 unhashable items, index projection, path expansion, result grouping and merge of several requirements."""
 
 import logging
-import os
-import signal
-import subprocess
-import sys
-import textwrap
 
 import pytest
+from fresh import run_fresh
 
 from quarv.utils.objects import Find, GroupKeys, Not, NotExists, Operator, R, find
 
@@ -482,12 +478,7 @@ def test_merge_when_a_requirement_found_nothing():
 # ----- deep input ------------------------------------------------------------------------------------------
 
 def run_child(code, timeout=180):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout, env=dict(os.environ))
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.split()
+    return run_fresh(code, timeout=timeout).stdout.split()
 
 
 def test_deep_input_raises_recursion_error():
