@@ -14,10 +14,7 @@ namespace {
 // `obj == None`, answered without a call for the built-in types, whose answer is always no.
 bool equals_none(handle obj) {
     if (obj.is_none()) return true;
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyUnicode_Type || type == &PyLong_Type ||
-        type == &PyTuple_Type || type == &PyFloat_Type || type == &PyBool_Type)
-        return false;
+    if (builtin::has(obj, builtin::unequal_to_none)) return false;
     return equal(obj, handle(Py_None));
 }
 

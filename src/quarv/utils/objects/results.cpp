@@ -67,15 +67,18 @@ object normalize_r(Frame& f, handle requirements) {
         if (PySet_GET_SIZE(values.ptr()) == 1) continue;
         bool recorded = false;
         object plain;
-        object iterator = steal(PyObject_GetIter(values.ptr()));
-        while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-            object value = steal(raw);
-            if (text_form_opens_pattern(value)) break;
-            if (recorded) return rebuilt(f, paths, args);
+        bool several = false;
+        for_each(values, [&](handle value) {
+            if (text_form_opens_pattern(value)) return false;
+            if (recorded) {
+                several = true;
+                return false;
+            }
             recorded = true;
-            plain = value;
-        }
-        if (PyErr_Occurred()) throw_error();
+            plain = borrow(value.ptr());
+            return true;
+        });
+        if (several) return rebuilt(f, paths, args);
         if (!recorded) continue;
         for (size_t i = 0; i < paths.size(); ++i) {
             if (!copied[i]) {
@@ -248,16 +251,8 @@ object find_populate_path(Frame& f, handle, handle path, handle keys, handle dev
     for_each(keys, [&](handle key) {
         for_each(path, [&](handle requirement_path) {
             object loc = new_list();
-            bool abandoned = false;
-            object iterator = steal(PyObject_GetIter(requirement_path.ptr()));
-            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                object item = steal(raw);
-                if (expanded(f, item, key, device, loc) == Step::abandoned) {
-                    abandoned = true;
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw_error();
+            bool abandoned = !for_each(
+                requirement_path, [&](handle item) { return expanded(f, item, key, device, loc) != Step::abandoned; });
             if (!abandoned) append(paths, loc);
         });
     });

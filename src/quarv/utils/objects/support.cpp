@@ -19,9 +19,7 @@ bool is_instance_of(handle obj, handle cls) {
     // a class made by `type` itself answers by the object's type and its __class__, which for the
     // built-in value types is their type: none of them derives from a class of ours or the caller's
     if (Py_TYPE(cls.ptr()) == &PyType_Type) {
-        PyTypeObject* type = Py_TYPE(obj.ptr());
-        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyDict_Type || type == &PyList_Type ||
-            type == &PyTuple_Type || type == &PyFloat_Type || type == &PyBool_Type || obj.ptr() == Py_None)
+        if (builtin::has(obj, builtin::known))
             return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
     }
     return is_instance(obj, cls);
