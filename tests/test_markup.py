@@ -375,6 +375,23 @@ def test_resolved_references_are_written_back_for_later_references():
     assert result["v"] == "x ${r}" and data["v"] == "x ${r}"
 
 
+def test_no_write_back_through_a_key_that_its_markup_renamed(monkeypatch):
+    monkeypatch.setenv("WB_NAME", "alpha")
+    data = {"servers": {"%ENV{WB_NAME}": {"host": "%{defaults.host}", "l": "%{defaults.l}"},
+                        "alpha": {"host": "10.0.0.9"}},
+            "defaults": {"host": "h", "l": [1]}, "kept": {"k": "%{defaults.l}"}}
+    result = Processor()(data)
+    # the returned tree: the two keys collapse, the place of the first and the value of the last
+    assert result["servers"] == {"alpha": {"host": "10.0.0.9"}}
+    assert data["servers"] == {"%ENV{WB_NAME}": {"host": "%{defaults.host}", "l": "%{defaults.l}"},
+                               "alpha": {"host": "10.0.0.9"}}
+    # an unchanged key still leads the write-back
+    assert data["kept"]["k"] is data["defaults"]["l"]
+    monkeypatch.setenv("WB_NAME", "beta")
+    data = {"%ENV{WB_NAME}": {"x": "%{v}"}, "v": "1"}
+    assert Processor()(data) == {"beta": {"x": "1"}, "v": "1"} and data["%ENV{WB_NAME}"] == {"x": "%{v}"}
+
+
 def test_write_back_follows_lists_and_skips_places_the_data_does_not_have():
     data = {"s": "abc", "l": ["%{s}", ("%{n}",)], "n": 5}
     assert Processor()(data) == {"s": "abc", "l": ["abc", [5]], "n": 5}
@@ -534,6 +551,54 @@ def test_the_mapping_pairs_are_a_generator():
 
     assert Processor()(Kept({"a": 1, "b": "%{a}"})) == {"a": 1, "b": 1}
     assert inspect.isgenerator(given[-1])
+
+
+# ----- bounded expansion --------------------------------------------------------------------------------------
+
+def test_markups_that_keep_expanding_end_with_a_markup_error_not_with_memory(tmp_path):
+    # each doubles its text at every pass (or grows it by a large step), in a process of 2 GiB
+    (tmp_path / "twice.yaml").write_text(f"'%INCLUDE{{{tmp_path}/twice.yaml}}%INCLUDE{{{tmp_path}/twice.yaml}}'\n")
+    (tmp_path / "big.yaml").write_text("x" * (6 << 20) + "\n")
+    lines = run_fresh("""
+        import os, resource, sys, time
+        if not os.environ.get("QUARV_SANITIZED"):   # the address sanitizer maps far more address space
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        from quarv.utils.yaml.exceptions import MarkupError
+        from quarv.utils.yaml.markup import Processor
+        folder = sys.argv[-1]
+        references = {f"k{i}": f"%{{k{i+1}}}%{{k{i+1}}}" for i in range(40)}
+        references["k40"] = "ha"
+        cases = {"references": references, "environment": {"v": "%ENV{TWICE}"}, "steps": {"v": "%ENV{STEPS}"},
+                 "include": {"v": f"%INCLUDE{{{folder}/twice.yaml}}"}, "command line": {"v": "%CLI{twice}"}}
+        for label, data in cases.items():
+            started = time.monotonic()
+            try:
+                Processor()(data)
+                print(label, "no error")
+            except MarkupError as error:
+                cause = error.__cause__
+                print(label, type(cause).__name__, str(cause).split(":")[0], cause.__cause__,
+                      time.monotonic() - started < 30)
+        # a file of megabytes included into a text, with markups around it, still works
+        included = Processor()({"a": 1, "v": f"%{{a}} %INCLUDE{{{folder}/big.yaml}} %{{a}}"})["v"]
+        print(len(included) == (6 << 20) + 4, included[:3], included[-3:])
+    """, "--twice", "%CLI{twice}%CLI{twice}", tmp_path, timeout=240,
+                      env={"TWICE": "%ENV{TWICE}%ENV{TWICE}", "STEPS": "%ENV{STEPS}" + "y" * 100_000}).stdout.splitlines()
+    limit = "Markup expansion exceeded the limit of 67108864 characters for one value"
+    assert lines == [f"references MarkupError {limit} None True", f"environment MarkupError {limit} None True",
+                     "steps MarkupError Markup expansion exceeded the limit of 536870912 characters made for one "
+                     "value None True",
+                     f"include MarkupError {limit} None True", f"command line MarkupError {limit} None True",
+                     "True 1 x x 1"]
+
+
+def test_the_expansion_error_names_the_key_path_and_the_markup(monkeypatch):
+    monkeypatch.setenv("GROWS", "%ENV{GROWS}" * 3)
+    with pytest.raises(MarkupError) as caught:
+        Processor()({"a": [{"b": "x %ENV{GROWS}"}]})
+    assert str(caught.value.__cause__) == (
+        "Markup expansion exceeded the limit of 67108864 characters for one value: \nIndex:  a.0.b\n"
+        "Markup: %ENV{GROWS}\n")
 
 
 # ----- deep input -------------------------------------------------------------------------------------------

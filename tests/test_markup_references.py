@@ -86,6 +86,17 @@ def test_recursive_references(data, index):
     assert str(cause).startswith(f"Detected recursion markup: \nIndex:  {index}\nMarkup: %{{")
 
 
+def test_a_reference_to_an_ancestor_through_a_list_position_is_recursive_and_changes_nothing():
+    for data, index in [({"l": [["a", "%{l.0}"]]}, "l.0.1"), ({"l": ["%{l.0}"]}, "l.0"),
+                        ({"p": {"q": ["%{p.q}"]}}, "p.q.0"), ({"l": [{"m": ["%{l.0.m}"]}]}, "l.0.m.0")]:
+        before = repr(data)
+        error = failure_of(data)
+        assert str(error.__cause__).startswith(f"Detected recursion markup: \nIndex:  {index}\n"), data
+        assert repr(data) == before
+    # a position that is not an ancestor's is an ordinary reference
+    assert Processor()({"l": [["a", "b"], "%{l.0}"]})["l"][1] == ["a", "b"]
+
+
 def test_keys_of_a_value_without_keys_fail_with_the_interpreters_error():
     assert type(failure_of({"l": [1], "t": "%{l.keys()}"}).__cause__) is AttributeError
 

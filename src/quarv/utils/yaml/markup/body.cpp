@@ -35,7 +35,16 @@ resolved values.
 Values that come from outside the document (environment variables, command-line values, prompt
 answers, decoded secrets, included text) are scanned again for markups: such a value holding
 %CALLABLE{...} runs it while callables are enabled. Callers who take such values from untrusted
-sources turn callable off.)";
+sources turn callable off.
+
+The markups of one value may make its text at most 64 Mi characters (67,108,864) long, and the
+handlers may make at most 512 Mi characters (536,870,912) of texts for it in all: a value whose
+markups keep expanding past either raises MarkupError naming the limit and the key path. Included
+files of many megabytes fit; a text that holds its own markup twice, which doubles at every pass,
+does not.
+
+A resolved reference is written back only along keys as they stand in the data: below a key that
+its own markup changed, nothing is written back.)";
 const char* init = R"(Chooses the markups to resolve (each flag by its truth value) and the YAML loader class for
 included files.)";
 const char* call = R"(Processes data and returns the result; locations is the location tree of data, or None.
@@ -50,7 +59,8 @@ const char* process_iterable = "A new list of the processed elements of data.";
 const char* process_str = R"(Resolves the markups of one text, one per pass, in the order of the action table.
 
 A markup handler that gives the text back unchanged counts as not matching; a text that keeps
-changing for more passes than any document needs raises MarkupError.)";
+changing for more passes than any document needs, or grows past 64 Mi characters (or past 512 Mi
+characters of texts made for it in all), raises MarkupError.)";
 const char* parse_callable_arguments =
     R"(The old parsing implementation, used when the callable arguments cannot be parsed with ast.parse.
 

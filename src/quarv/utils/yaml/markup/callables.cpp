@@ -197,7 +197,7 @@ object p_callable_markup(Frame& f, handle self, handle match, handle data, handl
         if (start == 0 && end == size) return value;
     }
     object matched = spanned_part(data, span);
-    return replaced(data, matched, PyUnicode_Check(value.ptr()) ? value : str_of(value));
+    return expanded(f, index, data, matched, PyUnicode_Check(value.ptr()) ? value : str_of(value));
 }
 
 }  // namespace markup

@@ -50,7 +50,7 @@ object p_file_markup(Frame& f, handle self, handle match, handle data, handle in
     }
     if (!PyUnicode_Check(value.ptr())) return value;
     object markup = spanned_part(data, call_method(match, "span"));
-    return replaced(data, markup, str_of(value));
+    return expanded(f, index, data, markup, str_of(value));
 }
 
 }  // namespace markup

@@ -114,6 +114,19 @@ object short_message(handle index, handle markup);
 object key_path_text(handle index);
 // `data.replace(old, new)`.
 object replaced(handle data, handle old, handle new_);
+// The most characters the text of one value may reach while its markups are resolved: far more than
+// any configuration holds, included files of many megabytes among them, and far less than what a
+// text that doubles at every pass would take of memory.
+constexpr Py_ssize_t max_expanded_length = Py_ssize_t{64} << 20;
+// The most characters the handlers may produce for one value in all its passes: a text that grows by
+// large steps stays below max_expanded_length for many passes, each of which reads the whole text.
+constexpr Py_ssize_t max_expansion_work = Py_ssize_t{512} << 20;
+// `data.replace(old, new)` for a handler's markup and value: a MarkupError naming the key path
+// `index` when the new text would be longer than max_expanded_length, before it is made.
+object expanded(Frame& f, handle index, handle data, handle old, handle new_);
+// MarkupError: resolving the markup at the key path made its text longer than max_expanded_length
+// (or, with `work`, the texts made for it longer than max_expansion_work together).
+[[noreturn]] void raise_expansion(Frame& f, handle index, handle markup, bool work = false);
 // `match.group(n)`
 object group(handle match, int n);
 // `data[start:end]` for the `(start, end)` that a match's span() gave: a pair of integers (or None),

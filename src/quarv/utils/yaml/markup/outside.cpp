@@ -7,15 +7,17 @@ namespace markup {
 namespace {
 
 // Every copy of the matched markup in `data` replaced by the value's text form.
-object substituted(handle data, handle match, handle value) { return replaced(data, group(match, 0), str_of(value)); }
+object substituted(Frame& f, handle index, handle data, handle match, handle value) {
+    return expanded(f, index, data, group(match, 0), str_of(value));
+}
 
 }  // namespace
 
-object p_environ_markup(Frame& f, handle, handle match, handle data, handle, handle) {
+object p_environ_markup(Frame& f, handle, handle match, handle data, handle index, handle) {
     if (!truth(match)) return borrow(data.ptr());
     object environ = attr(NATIVE_GLOBAL(f, "os"), "environ");
     object value = call_method(environ, "get", group(match, 2), handle(intern("")));
-    return substituted(data, match, value);
+    return substituted(f, index, data, match, value);
 }
 
 object p_ask_markup(Frame& f, handle, handle match, handle data, handle index, handle) {
@@ -30,10 +32,10 @@ object p_ask_markup(Frame& f, handle, handle match, handle data, handle index, h
     }
     prompt_text = steal(PyUnicode_FromFormat("%U: ", prompt_text.ptr()));
     object value = call_kw(NATIVE_GLOBAL(f, "ask_for_input"), {}, {{"prompt_text", prompt_text}});
-    return substituted(data, match, value);
+    return substituted(f, index, data, match, value);
 }
 
-object p_enc_markup(Frame& f, handle, handle match, handle data, handle, handle) {
+object p_enc_markup(Frame& f, handle, handle match, handle data, handle index, handle) {
     if (!truth(match)) return borrow(data.ptr());
     object encoded = group(match, 2);
     object prefix = group(match, 4);
@@ -53,10 +55,10 @@ object p_enc_markup(Frame& f, handle, handle match, handle data, handle, handle)
                          "quarv.conf FILE BEFORE ENCODING ANY VALUES."));
         set_attr(representer_class, "LOGGED_KEY_WARNING", handle(Py_True));
     }
-    return substituted(data, match, attr(secret, "plaintext"));
+    return substituted(f, index, data, match, attr(secret, "plaintext"));
 }
 
-object p_cli_markup(Frame& f, handle self, handle match, handle data, handle, handle) {
+object p_cli_markup(Frame& f, handle self, handle match, handle data, handle index, handle) {
     if (!truth(match)) return borrow(data.ptr());
     object groups = call_method(match, "groupdict");
     object key = get_item(groups, handle(intern("cli_key")));
@@ -75,7 +77,7 @@ object p_cli_markup(Frame& f, handle self, handle match, handle data, handle, ha
         });
         return items;
     }
-    return call(attr(NATIVE_GLOBAL(f, "utils"), "str_to_number"), substituted(data, match, value));
+    return call(attr(NATIVE_GLOBAL(f, "utils"), "str_to_number"), substituted(f, index, data, match, value));
 }
 
 }  // namespace markup

@@ -30,10 +30,20 @@ bool is_recursive(Frame& f, handle original, handle value, handle path_text, han
         if (!failure.matches(PyExc_KeyError)) failure.rethrow();
     }
     if (own && equal(value, own)) return true;
-    object pieces = call_method(path_text, "split", handle(intern(".")));
-    Py_ssize_t count = check_value(PyObject_Length(pieces.ptr()));
-    object prefix = steal(PySequence_GetSlice(index.ptr(), 0, count));
-    return equal(pieces, prefix);
+    Snapshot pieces(call_method(path_text, "split", handle(intern("."))));
+    Snapshot steps(index);
+    if (steps.size() < pieces.size()) return false;
+    for (Py_ssize_t i = 0; i < pieces.size(); ++i) {
+        handle piece = pieces[i];
+        handle step = steps[i];
+        // a list position is written in a path as its decimal digits
+        if (PyLong_CheckExact(step.ptr()) && PyUnicode_Check(piece.ptr())) {
+            if (!equal(piece, str_of(step))) return false;
+        } else if (!equal(piece, step)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -76,7 +86,7 @@ object p_reference_markup(Frame& f, handle self, handle match, handle data, hand
         mapping_setdefault(attr(self, "markup_already_seen"), placeholder, value);
         return result;
     }
-    return replaced(current, markup, PyUnicode_Check(value.ptr()) ? value : str_of(value));
+    return expanded(f, index, current, markup, PyUnicode_Check(value.ptr()) ? value : str_of(value));
 }
 
 object p_extend_list_markup(Frame& f, handle self, handle match, handle, handle index, handle locations) {

@@ -32,6 +32,33 @@ object replaced(handle data, handle old, handle new_) {
     return call_method(data, "replace", old, new_);
 }
 
+void raise_expansion(Frame& f, handle index, handle markup, bool work) {
+    object path = key_path_text(index);
+    object shown = str_of(markup);
+    object message = steal(PyUnicode_FromFormat(
+        work ? "Markup expansion exceeded the limit of %zd characters made for one value: \nIndex:  %U\nMarkup: %U\n"
+             : "Markup expansion exceeded the limit of %zd characters for one value: \nIndex:  %U\nMarkup: %U\n",
+        work ? max_expansion_work : max_expanded_length, path.ptr(), shown.ptr()));
+    raise(call(NATIVE_GLOBAL(f, "MarkupError"), message));
+}
+
+object expanded(Frame& f, handle index, handle data, handle old, handle new_) {
+    if (PyUnicode_Check(data.ptr()) && PyUnicode_Check(old.ptr()) && PyUnicode_Check(new_.ptr())) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(data.ptr());
+        Py_ssize_t growth = PyUnicode_GET_LENGTH(new_.ptr()) - PyUnicode_GET_LENGTH(old.ptr());
+        if (growth > 0) {
+            // str.replace's own count: an empty `old` matches between every two characters
+            Py_ssize_t count = check_value(PyUnicode_Count(data.ptr(), old.ptr(), 0, PY_SSIZE_T_MAX));
+            if (count > 0 && (growth > (max_expanded_length - length) / count || length > max_expanded_length))
+                raise_expansion(f, index, old);
+        }
+    }
+    object result = replaced(data, old, new_);
+    if (PyUnicode_Check(result.ptr()) && PyUnicode_GET_LENGTH(result.ptr()) > max_expanded_length)
+        raise_expansion(f, index, old);
+    return result;
+}
+
 object group(handle match, int n) { return call_method(match, "group", integer(n)); }
 
 std::pair<Py_ssize_t, Py_ssize_t> span_positions(handle span, Py_ssize_t length) {

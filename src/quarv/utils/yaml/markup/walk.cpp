@@ -32,9 +32,22 @@ struct PathNode {
     Py_ssize_t position = 0;
     bool quiet = false;  // nothing is written back for texts here
     mutable object list;
+    // the characters of the texts that handlers gave for the value here (the passes of a reference
+    // that gives a text run at this same node)
+    mutable Py_ssize_t made = 0;
 };
 
 PathNode child_of(const PathNode& parent, handle key) { return PathNode{&parent, handle(), key, 0, parent.quiet, {}}; }
+// The node of a mapping value whose key was `found` in the data and is `key` after its markups: a key
+// that its markup changed names no entry of the caller's data (or another one), so nothing is
+// written back below it.
+PathNode child_under(const PathNode& parent, handle found, handle key) {
+    PathNode child = child_of(parent, key);
+    bool kept = found.ptr() == key.ptr() || (PyUnicode_CheckExact(found.ptr()) && PyUnicode_CheckExact(key.ptr()) &&
+                                             PyUnicode_Compare(found.ptr(), key.ptr()) == 0);
+    if (!kept) child.quiet = true;
+    return child;
+}
 PathNode child_at(const PathNode& parent, Py_ssize_t position) {
     return PathNode{&parent, handle(), handle(), position, parent.quiet, {}};
 }
@@ -343,6 +356,12 @@ object markup_loop(Walk& w, handle data, const PathNode& path) {
             if (PyUnicode_Check(result.ptr()) && PyUnicode_Check(current.ptr()) &&
                 PyUnicode_Compare(result.ptr(), current.ptr()) == 0)
                 return true;
+            if (PyUnicode_Check(result.ptr())) {
+                Py_ssize_t length = PyUnicode_GET_LENGTH(result.ptr());
+                if (length > max_expanded_length) raise_expansion(w.f, w.index_of(path), group(match, 0));
+                path.made += length;
+                if (path.made > max_expansion_work) raise_expansion(w.f, w.index_of(path), group(match, 0), true);
+            }
             if (equal(matcher, attr(w.self, "match_reference_markup")) && is_container(w.f, result)) {
                 write_back(w.f, w.self, w.index_of(path), result);
                 outcome = recurse_step(w, result, path);
@@ -426,7 +445,7 @@ struct Pairs {
         Walk w(frame, self, locations);
         PathNode root{nullptr, index, handle(), 0, is_quiet(frame, index), {}};
         object new_key = key_step(w, key, root);
-        PathNode child = child_of(root, new_key);
+        PathNode child = child_under(root, key, new_key);
         object new_value = recurse_step(w, value, child);
         return tuple_of(new_key, new_value);
     }
@@ -448,7 +467,7 @@ object mapping_step(Walk& w, handle data, const PathNode& path) {
         object result = new_dict();
         for_each_item(data, [&](handle key, handle value) {
             object new_key = key_step(w, key, path);
-            PathNode child = child_of(path, new_key);
+            PathNode child = child_under(path, key, new_key);
             object new_value = recurse_step(w, value, child);
             check(PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()));
         });
