@@ -4,17 +4,24 @@ fixture on a free port, with a temporary user and folder)."""
 import builtins
 import calendar
 import datetime
+import errno
 import ftplib
 import inspect
 import logging
+import json
 import os
+import pwd
+import shutil
 import stat as libstat
 import subprocess
+import struct
 import sys
+import tempfile
 import textwrap
 import threading
 import time
 import types
+from pathlib import Path
 from urllib.parse import urlunsplit
 
 import pytest
@@ -608,77 +615,6 @@ def test_a_download_replaces_the_target_keeping_its_mode_and_links(server, plugi
     assert sorted(p.name for p in local.iterdir()) == ["fresh", "kept", "link"]
 
 
-def nobody_ids():
-    import pwd
-    entry = pwd.getpwnam("nobody")
-    return entry.pw_uid, entry.pw_gid
-
-
-def xattrs_supported(path):
-    try:
-        os.setxattr(path, "user.probe", b"1")
-        os.removexattr(path, "user.probe")
-        return True
-    except OSError:
-        return False
-
-
-@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="changes owners: needs root")
-@pytest.mark.parametrize("linked", [False, True], ids=["single link", "hard link"])
-def test_a_download_over_another_users_file_leaves_it_that_users_file(server, plugin, home, local, linked):
-    uid, gid = nobody_ids()
-    (home / "a.bin").write_bytes(b"NEW CONTENT")
-    target = local / "owned.bin"
-    target.write_bytes(b"OLD")
-    os.chown(target, uid, gid)
-    os.chmod(target, 0o4754)
-    if linked:
-        os.link(target, local / "owned.bin.hard")
-    has_xattrs = xattrs_supported(target)
-    if has_xattrs:
-        os.setxattr(target, "user.note", b"kept")
-    inode = target.stat().st_ino
-    plugin.copyfile(server.url("/a.bin"), str(target), 5, upload=False)
-    status = target.stat()
-    assert target.read_bytes() == b"NEW CONTENT"
-    assert (status.st_uid, status.st_gid) == (uid, gid)
-    assert libstat.S_IMODE(status.st_mode) == 0o4754  # the set-id bit stays with its owner
-    if has_xattrs:
-        assert os.getxattr(target, "user.note") == b"kept"
-    if linked:
-        assert status.st_ino == inode and (local / "owned.bin.hard").read_bytes() == b"NEW CONTENT"
-    assert sorted(p.name for p in local.iterdir()) == sorted(["owned.bin"] + ["owned.bin.hard"] * linked)
-
-
-@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="changes owners: needs root")
-def test_a_failed_download_over_a_linked_file_leaves_it_whole(server, plugin, local):
-    uid, gid = nobody_ids()
-    target = local / "owned.bin"
-    target.write_bytes(b"OLD")
-    os.chown(target, uid, gid)
-    os.link(target, local / "hard")
-    with pytest.raises(ftplib.error_perm, match="^550"):
-        plugin.copyfile(server.url("/missing"), str(target), 5, upload=False)
-    assert target.read_bytes() == b"OLD" and (local / "hard").read_bytes() == b"OLD"
-    assert sorted(p.name for p in local.iterdir()) == ["hard", "owned.bin"]
-
-
-def test_a_download_the_downloader_cannot_give_the_owner_of_is_written_in_place(server, plugin, home, local,
-                                                                                monkeypatch):
-    # as for a user who may write the file but not own it: the new file cannot take its owner
-    def refusing_fchown(*args):
-        raise PermissionError(1, "Operation not permitted")
-
-    monkeypatch.setattr(os, "fchown", refusing_fchown)
-    (home / "f").write_bytes(b"new content")
-    target = local / "kept"
-    target.write_bytes(b"old")
-    inode = target.stat().st_ino
-    plugin.copyfile(server.url("/f"), str(target), 10, upload=False)
-    assert target.read_bytes() == b"new content" and target.stat().st_ino == inode
-    assert list(local.iterdir()) == [target]
-
-
 def test_a_folder_that_takes_no_new_file_gets_the_target_written_directly(server, plugin, home, local,
                                                                            monkeypatch):
     def open_refusing_new_files(path, mode="r", *args, **kwargs):
@@ -706,6 +642,220 @@ def test_a_download_into_a_folder_is_refused_before_the_transfer(server, plugin,
             plugin.copyfile(server.url("/f"), target, 10, upload=False)
         assert raised.value.filename == target  # the error open() gives for the target itself
     assert server.sent("RETR") == [] and list(local.iterdir()) == []
+
+
+# ----- what a download leaves of an existing target ----------------------------------------------
+#
+# Each case is made twice: one twin is written in place with open(..., "wb") (what the download was
+# before it went through a temporary file), the other downloaded; both must end alike. "me" is the
+# downloader, "other" another user.
+
+AS_ROOT = os.geteuid() == 0
+try:
+    NOBODY = pwd.getpwnam("nobody")
+except KeyError:
+    NOBODY = None
+
+# name: (owner, group, mode, extended attributes, other links)
+TARGETS = {
+    "own": ("me", "me", 0o640, {}, 0),
+    "own setuid": ("me", "me", 0o4755, {}, 0),
+    "own, with links": ("me", "me", 0o644, {}, 2),
+    "own, with attributes": ("me", "me", 0o644, {"user.origin": b"mirror", "user.empty": b""}, 0),
+    "own, attributes and a link": ("me", "me", 0o600, {"user.origin": b"mirror"}, 1),
+    "another's": ("other", "other", 0o666, {}, 0),
+    "another's setuid": ("other", "other", 0o4757, {"user.origin": b"mirror"}, 0),
+    "another's setuid, with a link": ("other", "other", 0o4757, {}, 1),
+    "own, another group, setgid": ("me", "other", 0o2775, {}, 0),
+}
+# file capabilities, which every write drops (setting them takes root)
+CAPABILITY = {"security.capability": struct.pack("<5I", 0x02000000, 1 << 10, 0, 0, 0)}
+
+
+def make_target(path, owner, group, mode, attributes, links, ids):
+    path.write_bytes(b"old content")
+    os.chown(path, ids[owner][0], ids[group][1])
+    os.chmod(path, mode)  # after chown, which drops set-id bits
+    for name, value in attributes.items():
+        os.setxattr(path, name, value)
+    names = [path]
+    for i in range(links):
+        names.append(Path(f"{path}.{i}"))
+        os.link(path, names[-1])
+    return names
+
+
+def state_of(names):
+    status = os.stat(names[0])
+    attributes = {name: os.getxattr(names[0], name) for name in os.listxattr(names[0])}
+    return dict(owner=(status.st_uid, status.st_gid), mode=oct(status.st_mode), attributes=attributes,
+                links=status.st_nlink, contents=[name.read_bytes() for name in names])
+
+
+def make_twins(folder, targets, ids):
+    twins = []
+    for name, (owner, group, mode, attributes, links) in targets.items():
+        if "other" in (owner, group) and not AS_ROOT:
+            continue
+        written, downloaded = (make_target(folder / f"{name}.{twin}", owner, group, mode, attributes, links, ids)
+                               for twin in ("written", "downloaded"))
+        twins.append((name, written, downloaded))
+    return twins
+
+
+def assert_alike(twins, content):
+    downloaded = {name: state_of(names) for name, _, names in twins}
+    assert downloaded == {name: state_of(names) for name, names, _ in twins}
+    assert all(state["contents"] == [content] * state["links"] for state in downloaded.values())
+
+
+def no_temporary_file(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".part")] == []
+
+
+@pytest.fixture
+def root_ids():
+    if NOBODY is None:
+        pytest.skip("no user nobody")
+    return {"me": (os.geteuid(), os.getegid()), "other": (NOBODY.pw_uid, NOBODY.pw_gid)}
+
+
+def capability_settable(folder):
+    probe = folder / "probe"
+    probe.write_bytes(b"")
+    try:
+        os.setxattr(probe, *next(iter(CAPABILITY.items())))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.unlink()
+
+
+@pytest.mark.parametrize("content", [b"new content", blob(3 * BLOCK), b""], ids=["short", "blocks", "empty"])
+def test_a_download_leaves_an_existing_target_as_writing_it_in_place_does(server, plugin, home, local, root_ids,
+                                                                          content):
+    (home / "f").write_bytes(content)
+    targets = dict(TARGETS)
+    if AS_ROOT and capability_settable(local):
+        targets["own, with capabilities"] = ("me", "me", 0o755, CAPABILITY, 0)
+        targets["another's, with capabilities and a link"] = ("other", "other", 0o755, CAPABILITY, 1)
+    twins = make_twins(local, targets, root_ids)
+    for name, written, downloaded in twins:
+        with open(written[0], "wb") as file:
+            file.write(content)
+        plugin.copyfile(server.url("/f"), str(downloaded[0]), 10, upload=False)
+    assert_alike(twins, content)
+    assert no_temporary_file(local)
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder of nobody's, where nobody may create files, under one that every user may enter."""
+    if not AS_ROOT or NOBODY is None:
+        pytest.skip("takes root, to run a download as nobody")
+    outer = tempfile.mkdtemp()
+    os.chmod(outer, 0o755)
+    folder = os.path.join(outer, "nobody")
+    os.mkdir(folder)
+    os.chown(folder, NOBODY.pw_uid, NOBODY.pw_gid)
+    yield Path(folder)
+    shutil.rmtree(outer)
+
+
+def download_as_nobody(url, targets, content):
+    """In a child process that becomes nobody (without root's groups) once it has imported the plug-in
+    (the interpreter may live where nobody cannot read): each first twin written with open(), each
+    second one downloaded."""
+    code = textwrap.dedent(f"""
+        import encodings.idna, json, os, sys  # what a connection imports on its first use
+        from quarv.utils.dorvex.plugins.localhost.ftp.dorvex import Dorvex
+        os.setgroups([])
+        os.setgid({NOBODY.pw_gid})
+        os.setuid({NOBODY.pw_uid})
+        plugin = Dorvex({{"127.0.0.1": ({USER!r}, {PASSWORD!r})}})
+        url, content, targets = json.loads(sys.argv[1])
+        for written, downloaded in targets:
+            with open(written, "wb") as file:
+                file.write(content.encode("latin-1"))
+            plugin.copyfile(url, downloaded, 10, upload=False)
+    """)
+    arguments = json.dumps([url, content.decode("latin-1"), targets])
+    result = subprocess.run([sys.executable, "-c", code, arguments], capture_output=True, text=True, timeout=120,
+                            cwd="/")
+    assert result.returncode == 0, result.stderr[-4000:]
+
+
+@pytest.mark.parametrize("content", [b"new content", b""], ids=["short", "empty"])
+def test_a_download_by_another_user_leaves_the_target_as_writing_it_in_place_does(server, home, shared_folder,
+                                                                                  content):
+    # nobody cannot give a new file root's ownership nor a group it is no member of, and has no
+    # privilege to keep set-id bits: the targets keep their owners, and lose set-id bits as a
+    # write in place makes them lose them
+    (home / "f").write_bytes(content)
+    ids = {"me": (NOBODY.pw_uid, NOBODY.pw_gid), "other": (0, 0)}
+    twins = make_twins(shared_folder, TARGETS, ids)
+    download_as_nobody(server.url("/f"), [(str(w[0]), str(d[0])) for _, w, d in twins], content)
+    assert_alike(twins, content)
+    assert no_temporary_file(shared_folder)
+    owned_by_root = [d[0] for name, _, d in twins if name.startswith("another's")]
+    assert owned_by_root and all(os.stat(path).st_uid == 0 for path in owned_by_root)
+    assert all(not os.stat(d[0]).st_mode & (libstat.S_ISUID | libstat.S_ISGID) for _, _, d in twins)
+
+
+def test_a_failed_download_leaves_every_target_and_its_links_as_they_were(server, slow_server, plugin, home,
+                                                                          local, root_ids):
+    (home / "big").write_bytes(blob(200 * BLOCK))
+    twins = make_twins(local, TARGETS, root_ids)
+    before = {name: state_of(downloaded) for name, _, downloaded in twins}
+    plugin.PROGRESS_IGNORE_COUNT = 0  # the clock is read at every block: the limit trips after a few
+    for name, _, downloaded in twins:
+        with pytest.raises(ftplib.error_perm, match="^550"):
+            plugin.copyfile(server.url("/missing"), str(downloaded[0]), 10, upload=False)
+        with pytest.raises(TimeLimitExceededOnFileTransfer):
+            plugin.copyfile(slow_server.url("/big"), str(downloaded[0]), 0.05, upload=False)
+        assert state_of(downloaded) == before[name], name
+    assert no_temporary_file(local)
+
+
+@pytest.mark.parametrize("code, in_place", [(errno.ENOTSUP, False), (errno.EACCES, True)])
+def test_a_file_system_without_attributes_still_gets_the_target_replaced(server, plugin, home, local, monkeypatch,
+                                                                         code, in_place):
+    # none to keep: the new file takes the target's place whole; attributes that cannot be read
+    # are kept by writing into the target itself
+    def listxattr(fd):
+        raise OSError(code, os.strerror(code))
+
+    (home / "f").write_bytes(b"new content")
+    (local / "target").write_bytes(b"old")
+    os.chmod(local / "target", 0o604)
+    inode = os.stat(local / "target").st_ino
+    monkeypatch.setattr(dorvex, "os", types.SimpleNamespace(**{**vars(os), "listxattr": listxattr}))
+    plugin.copyfile(server.url("/f"), str(local / "target"), 10, upload=False)
+    status = os.stat(local / "target")
+    assert (local / "target").read_bytes() == b"new content" and libstat.S_IMODE(status.st_mode) == 0o604
+    assert (status.st_ino == inode) is in_place and os.listdir(local) == ["target"]
+
+
+@pytest.mark.parametrize("links, name, substitute, error", [
+    (0, "fstat", lambda fd: 42, AttributeError),
+    (0, "fstat", lambda fd: types.SimpleNamespace(st_nlink="1"), TypeError),
+    (0, "listxattr", lambda fd: 42, TypeError),
+    (0, "listxattr", lambda fd: [1], TypeError),
+    (1, "read", lambda fd, size: 42, TypeError),
+    (1, "write", lambda fd, data: 0, OSError),
+    (1, "write", lambda fd, data: len(data) + 1, OSError),
+    (1, "write", lambda fd, data: "1", TypeError),
+    (1, "write", lambda fd, data: 2**80, OverflowError),
+])
+def test_what_the_module_os_gives_a_download_is_checked(server, plugin, home, local, monkeypatch, links, name,
+                                                         substitute, error):
+    (home / "f").write_bytes(b"new content")
+    target = make_target(local / "target", "me", "me", 0o644, {}, links, {"me": (os.geteuid(), os.getegid())})
+    monkeypatch.setattr(dorvex, "os", types.SimpleNamespace(**{**vars(os), name: substitute}))
+    with pytest.raises(error):
+        plugin.copyfile(server.url("/f"), str(target[0]), 10, upload=False)
+    assert no_temporary_file(local)
 
 
 # ----- dir ----------------------------------------------------------------------------------------

@@ -7,10 +7,12 @@
 // otherwise replace the error that aborted it.
 //
 // A download is written to a temporary file beside the target, which replaces the target only once
-// the whole file has arrived: a refused or broken transfer leaves the target as it was. The target
-// stays the file it was (owner, group, extended attributes, hard links): where the new file cannot
-// be given those, the finished download is copied into the target in place.
+// the whole file has arrived: a refused or broken transfer leaves the target as it was. An existing
+// target ends as writing it in place would leave it: the new file is given its owner, group,
+// extended attributes and mode before it is written, and where it cannot be given them all, or the
+// target has other links, the arrived file is copied into the target itself.
 #include <array>
+#include <cerrno>
 #include <tuple>
 #include <utility>
 
@@ -48,11 +50,13 @@ The side that upload marks as local is taken as a local path.
 
 A download is written to a temporary file in the target's folder, which replaces the target only when
 the whole file has arrived: when the server refuses the file, or the transfer breaks off or runs out
-of time, the target stays as it was and the temporary file is removed. An existing target keeps its
-permission bits, owner, group and extended attributes; where the downloader cannot give those to a
-new file, or the target has other hard links, the finished download is copied into the target in
-place. A target that is no regular file (a device, a pipe), or whose folder takes no new
-file, is written directly.
+of time, the target stays as it was and the temporary file is removed. An existing target ends as
+writing it in place would leave it: it keeps its owner, group, permission bits and extended
+attributes, and every hard link of it shows the new content. Where the new file cannot take its place
+so (the target has other links, or an owner, group or attribute that the downloader cannot give a new
+file), the whole file is copied into the target once it has arrived. Set-id bits are dropped as a
+write in place drops them (for a downloader without the privilege to keep them). A target that is no
+regular file (a device, a pipe), or whose folder takes no new file, is written directly.
 
 The user name and the password go to the server in clear text.
 
@@ -322,13 +326,20 @@ void upload(Frame& f, const Transfer& t) {
     });
 }
 
-void retrieve_into(Frame& f, const Transfer& t, handle opened, handle mode_kept = handle()) {
+// `with opened as file: ... ftp_sess.retrbinary(...)`; `prepare(file)` runs first, before any byte is
+// written.
+template <typename Prepare>
+void retrieve_into(const Transfer& t, handle opened, Prepare&& prepare) {
     with(opened, [&](handle file) {
-        if (mode_kept) call_method(NATIVE_GLOBAL(f, "os"), "chmod", call_method(file, "fileno"), mode_kept);
+        prepare(file);
         cell_set(t.file_to_transfer, file);
         call_kw(attr(t.ftp_sess, "retrbinary"), {},
                 {{"cmd", format("RETR {}", t.from_path)}, {"callback", t.callback}});
     });
+}
+
+void retrieve_into(const Transfer& t, handle opened) {
+    retrieve_into(t, opened, [](handle) {});
 }
 
 // `os.stat(path)`, or nothing when there is no such file.
@@ -360,63 +371,93 @@ std::pair<object, object> create_beside(Frame& f, handle target) {
     }
 }
 
-// Gives the new file beside the target what the target is besides its content: its owner and group,
-// and its extended attributes where the file system takes them. False where the new file cannot
-// be the target (the target has other links, which must see the new content too, or an owner or
-// group the downloader cannot give a file): the download is then copied into the target in place.
-bool carry_identity(handle os, handle status, handle target, handle partial_file) {
-    if (as_long(attr(status, "st_nlink")) > 1) return false;
-    object fd = call_method(partial_file, "fileno");
-    try {
-        call_method(os, "fchown", fd, attr(status, "st_uid"), attr(status, "st_gid"));
-    } catch (...) {
-        Caught failure;
-        if (!failure.matches(PyExc_OSError)) failure.rethrow();
-        return false;
-    }
-    object names;
-    try {
-        names = call_method(os, "listxattr", target);
-    } catch (...) {
-        Caught failure;
-        if (!failure.matches(PyExc_OSError)) failure.rethrow();
-        return true;  // no extended attributes here
-    }
-    for_each(names, [&](handle name) {
-        // a file capability is a privilege, as a set-id bit is: it is not handed to new content
-        if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "security.capability") == 0)
-            return;
-        try {
-            call_method(os, "setxattr", fd, name, call_method(os, "getxattr", target, name));
-        } catch (...) {
-            Caught failure;
-            if (!failure.matches(PyExc_OSError)) failure.rethrow();
-        }
-    });
-    return true;
-}
-
-// Writes the downloaded file into the target in place, as open(target, "wb") and writing would.
-void copy_in_place(Frame& f, handle partial_path, handle target) {
-    object open_file = NATIVE_GLOBAL(f, "open");
-    with(call(open_file, partial_path, text("rb")), [&](handle source) {
-        with(call(open_file, target, text("wb")), [&](handle destination) {
-            object chunk_size = integer(1 << 20);
-            for (;;) {
-                object chunk = call_method(source, "read", chunk_size);
-                if (!truth(chunk)) break;
-                call_method(destination, "write", chunk);
-            }
-        });
-    });
-}
-
 void remove_quietly(Frame& f, handle path) {
     try {
         call_method(NATIVE_GLOBAL(f, "os"), "unlink", path);
     } catch (...) {
         Caught failure;
         if (!failure.matches(PyExc_OSError)) failure.rethrow();
+    }
+}
+
+// An existing regular file that a download replaces: opened for writing (not emptied), which refuses
+// it as open() would, and its status.
+struct Existing {
+    object fd;
+    object status;
+};
+
+// The names of a file's extended attributes, or nothing where its file system keeps none.
+object attribute_names(handle os, handle fd) {
+    try {
+        return call_method(os, "listxattr", fd);
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        object code = attr(failure.value(), "errno");
+        if (!PyLong_Check(code.ptr()) || as_long(code) != EOPNOTSUPP) failure.rethrow();
+        return object();
+    }
+}
+
+// The extended attributes of `from` given to `to`, which keeps none that `from` has not.
+void copy_attributes(handle os, handle from, handle to) {
+    object wanted = attribute_names(os, from);
+    if (!wanted) return;
+    if (object present = attribute_names(os, to)) {
+        for_each(present, [&](handle name) {
+            if (!contains(wanted, name)) call_method(os, "removexattr", to, name);  // a default ACL the folder gave
+        });
+    }
+    for_each(wanted,
+             [&](handle name) { call_method(os, "setxattr", to, name, call_method(os, "getxattr", from, name)); });
+}
+
+// Gives the new, still empty file what writing the target in place would keep: its owner and group,
+// its extended attributes, its mode. False where the downloader cannot give all of that, or where the
+// target has other links, which only a write into the target itself reaches.
+//
+// The file is emptied once all is given, and written afterwards, so the system drops set-id bits and
+// file capabilities as it would on emptying and writing the target (a writer without the privilege
+// to keep them loses them); the owner never changes, so no set-id bit moves to another owner.
+bool give_what_the_target_has(handle os, handle libstat, handle file, const Existing& target) {
+    if (as_long(attr(target.status, "st_nlink")) > 1) return false;
+    object fd = call_method(file, "fileno");
+    try {
+        object own = call_method(os, "fstat", fd);
+        object uid = attr(target.status, "st_uid");
+        object gid = attr(target.status, "st_gid");
+        if (not_equal(attr(own, "st_uid"), uid) || not_equal(attr(own, "st_gid"), gid)) {
+            call_method(os, "fchown", fd, uid, gid);
+        }
+        copy_attributes(os, target.fd, fd);
+        call_method(os, "fchmod", fd, call_method(libstat, "S_IMODE", attr(target.status, "st_mode")));
+        call_method(os, "ftruncate", fd, integer(0));
+        return true;
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_OSError)) failure.rethrow();
+        return false;
+    }
+}
+
+// The arrived file written into the target itself, emptied first as open(..., "wb") empties it.
+void write_in_place(handle os, handle arrived_path, const Existing& target) {
+    object arrived = call_method(os, "open", arrived_path, attr(os, "O_RDONLY"));
+    RestoreOnExit close_arrived([&] { call_method(os, "close", arrived); });
+    call_method(os, "ftruncate", target.fd, integer(0));
+    object block_size = integer(1 << 20);
+    for (;;) {
+        object block = call_method(os, "read", arrived, block_size);
+        Py_ssize_t size = check_value(PyObject_Length(block.ptr()));
+        if (size == 0) return;
+        for (Py_ssize_t written = 0; written < size;) {
+            object rest = steal(PySequence_GetSlice(block.ptr(), written, size));
+            Py_ssize_t count = check_value(PyLong_AsSsize_t(call_method(os, "write", target.fd, rest).ptr()));
+            if (count <= 0 || count > size - written)
+                raise(PyExc_OSError, "os.write() into the target gave a count outside the block it was given");
+            written += count;
+        }
     }
 }
 
@@ -428,21 +469,24 @@ void download(Frame& f, const Transfer& t) {
     object open_file = NATIVE_GLOBAL(f, "open");
     // a name that is no text, or that names a folder, goes to open() as it is, which refuses a folder
     if (!PyUnicode_Check(t.to_path.ptr()) || !truth(call_method(os_path, "basename", t.to_path))) {
-        retrieve_into(f, t, call(open_file, t.to_path, text("wb")));
+        retrieve_into(t, call(open_file, t.to_path, text("wb")));
         return;
     }
     object target = call_method(os_path, "realpath", t.to_path);  // a link's file is written, as open() would
-    object mode_kept;
-    object status = stat_or_nothing(os, target);
-    if (status) {
-        object st_mode = attr(status, "st_mode");
-        if (!truth(call_method(libstat, "S_ISREG", st_mode))) {
-            retrieve_into(f, t, call(open_file, t.to_path, text("wb")));  // a device or a pipe: written directly
+    Existing existing;
+    bool target_open = false;
+    RestoreOnExit close_target([&] {
+        if (target_open) call_method(os, "close", existing.fd);
+    });
+    if (object status = stat_or_nothing(os, target)) {
+        if (!truth(call_method(libstat, "S_ISREG", attr(status, "st_mode")))) {
+            retrieve_into(t, call(open_file, t.to_path, text("wb")));  // a device or a pipe: written directly
             return;
         }
         // refused as open() would refuse it, before anything is asked of the server
-        call_method(os, "close", call_method(os, "open", target, attr(os, "O_WRONLY")));
-        mode_kept = call_method(libstat, "S_IMODE", st_mode);
+        existing.fd = call_method(os, "open", target, attr(os, "O_WRONLY"));
+        target_open = true;
+        existing.status = call_method(os, "fstat", existing.fd);
     }
     object partial_path, partial_file;
     try {
@@ -452,20 +496,22 @@ void download(Frame& f, const Transfer& t) {
         if (!failure.matches(PyExc_OSError)) failure.rethrow();
         // No file can be made beside the target (no such folder, no permission, a name too long):
         // the target is opened as it is, which either refuses it with its own error or writes it.
-        retrieve_into(f, t, call(open_file, t.to_path, text("wb")));
+        retrieve_into(t, call(open_file, t.to_path, text("wb")));
         return;
     }
     try {
-        // the new file takes the target's place only where it can be the target as writing it in
-        // place would leave it; set-id bits are kept only with the owner kept (chmod after chown)
-        bool in_place = status && !carry_identity(os, status, target, partial_file);
-        if (in_place) mode_kept = integer(0600 & as_long(mode_kept));  // the partial copy only
-        retrieve_into(f, t, partial_file, mode_kept);
-        if (in_place) {
-            copy_in_place(f, partial_path, target);
-            remove_quietly(f, partial_path);
-        } else {
+        // Without an existing target the new file simply takes its place. Otherwise it replaces the
+        // target where it can be given what the target has; where not, it is copied into the
+        // target once it has arrived whole.
+        bool replaces = true;
+        retrieve_into(t, partial_file, [&](handle file) {
+            if (target_open) replaces = give_what_the_target_has(os, libstat, file, existing);
+        });
+        if (replaces) {
             call_method(os, "replace", partial_path, target);
+        } else {
+            write_in_place(os, partial_path, existing);
+            call_method(os, "unlink", partial_path);
         }
     } catch (...) {
         Caught failure;
@@ -474,6 +520,10 @@ void download(Frame& f, const Transfer& t) {
             remove_quietly(f, partial_path);
         }
         failure.rethrow();
+    }
+    if (target_open) {
+        target_open = false;  // a failure to close (a write error a network file system reports late) fails the copy
+        call_method(os, "close", existing.fd);
     }
 }
 
