@@ -479,6 +479,44 @@ def test_merge_when_a_requirement_found_nothing():
     assert find([dev1], UP, R(["info", "(?P<intf>.*)", "mode", "none"]), filter_=False) == []
 
 
+def test_merge_survives_group_keys_that_change_the_recorded_results(fresh_python):
+    # found_objects is visible to user code that the merge calls: emptied or refilled meanwhile, the
+    # merge goes on with the records as they were when it began
+    code = """
+        import quarv.utils.objects as mod
+        from quarv.utils.objects import Find, R
+        finder = Find()
+        original = mod.GroupKeys.group_keys
+        def changing(change):
+            class Changing(mod.GroupKeys):
+                @classmethod
+                def group_keys(cls, *args, **kwargs):
+                    change(finder.found_objects)
+                    return original(*args, **kwargs)
+            return Changing
+        dev = {"info": {"Eth1": {"status": "up", "mode": "access"}}}
+        up, access = R(["info", "(?P<intf>.*)", "status", "up"]), R(["info", "(?P<intf>.*)", "mode", "access"])
+        for change in (lambda found: found.clear(), lambda found: found.extend([5, None, [object()]] * 100)):
+            mod.GroupKeys = changing(change)
+            print(finder.find([dev], up, access, filter_=False))
+            print(finder.find([dev], up, access, filter_=False, all_keys=True))
+        # the recorded lists themselves emptied: nothing is left to merge
+        mod.GroupKeys = changing(lambda found: [record.clear() for record in found])
+        print(finder.find([dev], up, access, filter_=False))
+        class Emptying(mod.GroupKeys):
+            @classmethod
+            def group_keys(cls, *a, **k):
+                finder.found_objects.clear()
+                return []
+        mod.GroupKeys = Emptying
+        print(finder.find([dev], up, access, filter_=False))
+    """
+    lines = fresh_python(code).stdout.splitlines()
+    merged = "[('up', ['info', 'Eth1', 'status'])]"
+    both = "[[('up', ['info', 'Eth1', 'status'])], [('access', ['info', 'Eth1', 'mode'])]]"
+    assert lines == [merged, both] * 2 + ["[]", "[]"]
+
+
 # ----- deep input ------------------------------------------------------------------------------------------
 
 def run_child(code, timeout=180):

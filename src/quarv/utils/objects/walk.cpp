@@ -293,9 +293,12 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
     object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
     object gkeys = new_dict();
     std::vector<object> all_outputs;
-    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    // the records are found_objects, which the caller can see and group_keys may change: they are read
+    // as they were when the merge began
+    Snapshot recorded(records);
+    Py_ssize_t count = recorded.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
+        handle record = recorded[i];
         object req = steal(PySequence_GetItem(requirements.ptr(), i));
         object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
         outputs = steal(PySequence_List(outputs.ptr()));
@@ -321,13 +324,15 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
         });
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        object record = borrow(PyList_GET_ITEM(records.ptr(), i));
-        object outputs = all_outputs[static_cast<size_t>(i)];
+        // each pair goes with the grouped output at its position; both are read from copies, since the
+        // comparisons below run user code
+        Snapshot record(recorded[i]);
+        Snapshot outputs(all_outputs[static_cast<size_t>(i)]);
         object pairs = new_list();
-        Py_ssize_t shared = std::min(PyList_GET_SIZE(record.ptr()), PyList_GET_SIZE(outputs.ptr()));
+        Py_ssize_t shared = std::min(record.size(), outputs.size());
         for (Py_ssize_t j = 0; j < shared; ++j) {
-            object pair = borrow(PyList_GET_ITEM(record.ptr(), j));
-            object output = borrow(PyList_GET_ITEM(outputs.ptr(), j));
+            handle pair = record[j];
+            handle output = outputs[j];
             bool kept = true;
             for_each_item(output, [&](handle name, handle raw) {
                 if (kept && !admits(gkeys, name, group_value(raw, false))) kept = false;
