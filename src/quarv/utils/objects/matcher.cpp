@@ -23,12 +23,7 @@ bool equals_none(handle obj) {
 
 // `obj[key]` of a dictionary, empty where it raises KeyError.
 object item_or_missing(handle obj, handle key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (value) return borrow(value);
-        if (PyErr_Occurred()) throw_error();
-        return object();
-    }
+    if (PyDict_CheckExact(obj.ptr())) return dict_lookup(obj, key);
     try {
         return get_item(obj, key);
     } catch (...) {
@@ -246,7 +241,7 @@ Verdict dict_entry(Finder& finder, handle obj, const Entry& entry, bool filter) 
         if (operator_key || is_pattern_text(key)) {
             object hits = operator_key ? operator_key_hits(finder, obj, key, expected)
                                        : pattern_key_hits(finder, obj, key, expected);
-            if (PyList_GET_SIZE(hits.ptr()) == 0) return fail(false_());
+            if (length(hits) == 0) return fail(false_());
             return pass(hits);
         }
         if (is_pattern_operator(f, expected)) {
@@ -314,10 +309,9 @@ void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle k
     object parts = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_Split(key.ptr(), intern("__"), 1))
                                                    : call_method(key, "split", handle(intern("__")), integer(1));
     auto [head, rest] = unpack2(parts);
-    PyObject* position = PyDict_GetItemWithError(index.ptr(), head.ptr());
-    if (!position && PyErr_Occurred()) throw_error();
+    object position = dict_lookup(index, head);
     if (position) {
-        Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(position))];
+        Entry& entry = entries[static_cast<size_t>(as_long(position))];
         if (entry.owned) {
             set_item(entry.expected, rest, expected);
             return;
@@ -338,10 +332,9 @@ void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle k
 }
 
 void store_plain(std::vector<Entry>& entries, handle index, handle key, handle expected) {
-    PyObject* position = PyDict_GetItemWithError(index.ptr(), key.ptr());
-    if (!position && PyErr_Occurred()) throw_error();
+    object position = dict_lookup(index, key);
     if (position) {
-        Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(position))];
+        Entry& entry = entries[static_cast<size_t>(as_long(position))];
         entry.expected = borrow(expected.ptr());
         entry.plain = true;
         entry.owned = false;
@@ -447,15 +440,12 @@ object find_match(Frame& f, handle self, handle obj, handle wanted, handle use_s
 }
 
 object formalize_loopable(Frame& f, handle obj) {
-    if (PyUnicode_Check(obj.ptr())) {
-        PyErr_Format(PyExc_TypeError, "object '%U' is a string which is not allowed.", format_of(obj).ptr());
-        throw_error();
-    }
+    if (PyUnicode_Check(obj.ptr()))
+        raise_format(PyExc_TypeError, "object '%U' is a string which is not allowed.", format_of(obj).ptr());
     if (PyDict_Check(obj.ptr())) return call_method(obj, "values");
     if (is_iterable(f, obj) && !is_instance(obj, NATIVE_GLOBAL(f, "TopologyObject"))) return borrow(obj.ptr());
-    PyErr_Format(PyExc_TypeError, "object '%U' of type %U is not allowed.", format_of(obj).ptr(),
+    raise_format(PyExc_TypeError, "object '%U' of type %U is not allowed.", format_of(obj).ptr(),
                  format_of(type_of(obj)).ptr());
-    throw_error();
 }
 
 object find_formalize_loopable(Frame& f, handle, handle obj) { return formalize_loopable(f, obj); }

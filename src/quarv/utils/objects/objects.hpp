@@ -61,6 +61,9 @@ bool pattern_matches(handle pattern, handle text);
 bool matcher_accepts(handle match, handle text);
 // `list(pattern.groupindex)[0]`, the pattern's first group name (IndexError when it has none).
 object first_group_name(handle pattern);
+// `d[key]` of an exact dict (or of a dict subclass, read as dict reads it), or nothing where the key
+// is missing; the key's own __hash__ and __eq__ run as for any look-up.
+object dict_lookup(handle dict, handle key);
 // `(value, [key])`.
 object pair_of(handle value, handle key);
 // `path.insert(0, key)`.

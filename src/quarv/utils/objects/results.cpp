@@ -40,16 +40,16 @@ object normalize_r(Frame& f, handle requirements) {
     if (!truth(requirements) || !truth(slice_from(requirements, 1))) return borrow(requirements.ptr());
     // a requirement that is not an R is left to the walk, which reports it
     object R = NATIVE_GLOBAL(f, "R");
-    object snapshot = steal(PySequence_List(requirements.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i)
-        if (!is_instance(PyList_GET_ITEM(snapshot.ptr(), i), R)) return borrow(requirements.ptr());
+    Snapshot snapshot(requirements);
+    for (handle req : snapshot)
+        if (!is_instance(req, R)) return borrow(requirements.ptr());
     object first = item_at(requirements, 0);
     object first_args = attr(first, "args");
     if (!truth(first_args)) return borrow(requirements.ptr());
     Py_ssize_t min_len = check_value(PyObject_Length(item_at(first_args, 0).ptr()));
     std::vector<object> paths, args;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
-        object req_args = attr(PyList_GET_ITEM(snapshot.ptr(), i), "args");
+    for (handle req : snapshot) {
+        object req_args = attr(req, "args");
         if (!truth(req_args)) return borrow(requirements.ptr());
         object path = item_at(req_args, 0);
         min_len = std::min(min_len, check_value(PyObject_Length(path.ptr())));
@@ -137,10 +137,8 @@ object build_step(handle from_, handle keys, Py_ssize_t start, Py_ssize_t& taken
     }
     // the first key names attributes, "." between them; the second key is the item of what they hold
     object names = item_at(keys, start);
-    if (!PyUnicode_Check(names.ptr())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(names.ptr())->tp_name);
-        throw_error();
-    }
+    if (!PyUnicode_Check(names.ptr()))
+        raise_format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(names.ptr())->tp_name);
     object key = item_at(keys, start + 1);
     object reached = borrow(from_.ptr());
     object parts = steal(PyUnicode_Split(names.ptr(), intern("."), -1));
@@ -283,15 +281,15 @@ object group_keys(Frame& f, handle, handle source, handle reqs, handle, handle a
         append(columns, full_paths);
     });
     object paired = new_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
+    for (handle full_paths : Snapshot(columns)) {
         PyObject* req = PyIter_Next(req_iterator.ptr());
         if (!req) {
             if (PyErr_Occurred()) throw_error();
             break;
         }
-        append(paired, tuple_of(borrow(PyList_GET_ITEM(columns.ptr(), i)), steal(req)));
+        append(paired, tuple_of(full_paths, steal(req)));
     }
-    if (PyList_GET_SIZE(paired.ptr()) > 1) {
+    if (length(paired) > 1) {
         object first_of = attr(steal(PyImport_ImportModule("operator")), "itemgetter");
         call_kw(attr(paired, "sort"), {}, {{"key", call(first_of, integer(0))}});
     }

@@ -73,6 +73,14 @@ object first_group_name(handle pattern) {
     return steal(first);
 }
 
+object dict_lookup(handle dict, handle key) {
+    // checked: no call into Python between the look-up's return and taking the value as a strong reference
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value) return borrow(value);
+    if (PyErr_Occurred()) throw_error();
+    return object();
+}
+
 object pair_of(handle value, handle key) { return tuple_of(value, list_of(key)); }
 
 void insert_front(handle path, handle key) {

@@ -71,8 +71,8 @@ bool gather(Search& s, handle item, handle step, Children& children) {
 }
 
 // `self.find([child], R(steps[offset:]), filter_=..., _first=False, all_keys=...)`.
-object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
-    object rest = steal(PyList_GetSlice(steps.ptr(), offset, PY_SSIZE_T_MAX));
+object find_below(Search& s, handle child, const Snapshot& steps, Py_ssize_t offset) {
+    object rest = steal(PySequence_List(steal(PyTuple_GetSlice(steps.tuple().ptr(), offset, PY_SSIZE_T_MAX)).ptr()));
     object requirement = call(NATIVE_GLOBAL(s.f(), "R"), rest);
     return call_kw(attr(s.self(), "find"), {list_of(child), requirement},
                    {{"filter_", s.filter_}, {"_first", handle(Py_False)}, {"all_keys", s.all_keys}});
@@ -80,16 +80,12 @@ object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
 
 // Filter mode: whether the item meets the rest of the path, steps[offset:]. A gathered step holds when
 // at least one child meets what follows it.
-bool holds(Search& s, handle item, handle steps, Py_ssize_t offset) {
+bool holds(Search& s, handle item, const Snapshot& steps, Py_ssize_t offset) {
     RecursionGuard guard;
-    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
-    if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
-        return truth(match_one(s.finder, item, step, expected, s.filter_));
-    }
+    Py_ssize_t left = steps.size() - offset;
+    if (left == 2) return truth(match_one(s.finder, item, steps[offset], steps[offset + 1], s.filter_));
     Children children;
-    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    if (!gather(s, item, steps[offset], children)) return false;
     for (auto& [key, child] : children) {
         bool found =
             s.own_recursion ? holds(s, child, steps, offset + 1) : truth(find_below(s, child, steps, offset + 1));
@@ -122,18 +118,16 @@ void take_found(std::vector<object>& out, size_t mark, handle key) {
 
 // Value mode: the hits of the rest of the path for the item, added to `out`; false when the step could
 // not be gathered.
-bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vector<object>& out) {
+bool collect(Search& s, handle item, const Snapshot& steps, Py_ssize_t offset, std::vector<object>& out) {
     RecursionGuard guard;
-    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
+    Py_ssize_t left = steps.size() - offset;
     if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));
-        object result = match_one(s.finder, item, step, expected, s.filter_);
+        object result = match_one(s.finder, item, steps[offset], steps[offset + 1], s.filter_);
         if (truth(result)) out.push_back(result);
         return true;
     }
     Children children;
-    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    if (!gather(s, item, steps[offset], children)) return false;
     for (auto& [key, child] : children) {
         size_t mark = out.size();
         if (s.own_recursion) {
@@ -147,23 +141,21 @@ bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vecto
     return true;
 }
 
-// The requirement path as the walk reads it, checked.
-object checked_path(handle path, handle args) {
-    if (!PyList_Check(path.ptr())) {
-        PyErr_Format(PyExc_TypeError,
+// The requirement path as the walk reads it, checked: its steps as they are now, whatever user code
+// does to the caller's list during the walk.
+Snapshot checked_path(handle path, handle args) {
+    if (!PyList_Check(path.ptr()))
+        raise_format(PyExc_TypeError,
                      "'args' has to be list. Instead %U in %U was provided. Examples of acceptable requirement:\n"
                      "find(iterable, R(['a','b', 1]) ",
                      str_of(path).ptr(), str_of(args).ptr());
-        throw_error();
-    }
-    if (PyList_GET_SIZE(path.ptr()) < 2) {
-        PyErr_Format(PyExc_ValueError,
+    Snapshot steps(path);
+    if (steps.size() < 2)
+        raise_format(PyExc_ValueError,
                      "R object expected *args list with at least 2 values that the last one will be used as the "
                      "expected value but instead received %U within %U",
                      str_of(path).ptr(), str_of(args).ptr());
-        throw_error();
-    }
-    return steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
+    return steps;
 }
 
 bool admitted(const std::vector<object>& types, handle item) {
@@ -189,14 +181,14 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
         });
         return hits;
     }
-    object paths = steal(PySequence_Tuple(args.ptr()));
+    Snapshot paths(args);
     std::vector<object> values;
     for_each(from_, [&](handle item) {
         if (!admitted(types, item)) return;
         bool kept = true;
         values.clear();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(paths.ptr()); ++i) {
-            object steps = checked_path(borrow(PyTuple_GET_ITEM(paths.ptr(), i)), args);
+        for (handle path : paths) {
+            Snapshot steps = checked_path(path, args);
             if (s.filter) {
                 if (!holds(s, item, steps, 0)) {
                     kept = false;
@@ -224,9 +216,10 @@ object combined(Search& s, handle r_return_objs) {
     State& state = s.f().state<State>();
     bool own_intersection = is_own_method(s.self(), "_unhashable_intersection", state.unhashable_intersection);
     object own_result;  // this module's intersection gives the same list each time it is asked
-    object return_objs = borrow(PyList_GET_ITEM(r_return_objs.ptr(), 0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(r_return_objs.ptr()); ++i) {
-        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+    object return_objs = item_at(r_return_objs, 0);
+    // an overriding _unhashable_intersection is given the list and may change it: it is walked as
+    // the list iterator walks it
+    for_each(r_return_objs, [&](handle results) {
         try {
             object mine = steal(PySet_New(return_objs.ptr()));
             object theirs = steal(PySet_New(results.ptr()));
@@ -241,7 +234,7 @@ object combined(Search& s, handle r_return_objs) {
                 return_objs = steal(PySequence_List(own_result.ptr()));
             }
         }
-    }
+    });
     return return_objs;
 }
 
@@ -275,13 +268,8 @@ object group_value(handle value, bool keep_on_error) {
 
 // Whether `gkeys` admits the value under the name.
 bool admits(handle gkeys, handle name, handle value) {
-    PyObject* values = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-    if (!values) {
-        if (PyErr_Occurred()) throw_error();
-        return true;
-    }
-    object held = borrow(values);
-    return contains(held, value);
+    object held = dict_lookup(gkeys, name);
+    return !held || contains(held, value);
 }
 
 // Results that do not intersect are combined through the values that the named groups of their
@@ -313,14 +301,8 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
             });
         });
         for_each_item(temp, [&](handle name, handle values) {
-            PyObject* held = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-            if (!held && PyErr_Occurred()) throw_error();
-            if (!held) {
-                set_item(gkeys, name, values);
-            } else {
-                object before = borrow(held);
-                set_item(gkeys, name, call_method(values, "intersection", before));
-            }
+            object before = dict_lookup(gkeys, name);
+            set_item(gkeys, name, before ? call_method(values, "intersection", before) : borrow(values.ptr()));
         });
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -350,19 +332,22 @@ void merge(Search& s, handle records, handle requirements, handle return_objs) {
 // Records each requirement's results of a value search with several requirements and, when they have
 // nothing in common, merges them. Only the outermost call of a search does this.
 void record_and_merge(Search& s, handle requirements, handle r_return_objs, handle return_objs) {
-    Py_ssize_t count = PyList_GET_SIZE(r_return_objs.ptr());
-    if (s.filter || count < 2) return;
+    if (s.filter) return;
+    // an overriding _unhashable_intersection may have changed the list of results
+    Snapshot results_lists(r_return_objs);
+    Py_ssize_t count = results_lists.size();
+    if (count < 2) return;
     object first = steal(PySequence_GetItem(requirements.ptr(), 0));
     if (!truth(attr(first, "args"))) return;
     object records = new_list();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        object results = borrow(PyList_GET_ITEM(r_return_objs.ptr(), i));
+    for (handle results : results_lists)
         if (truth(results)) append(records, flattened(results));
-    }
-    if (PyList_GET_SIZE(records.ptr()) == 0) return;
-    set_attr(s.self(), "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
+    Py_ssize_t recorded = length(records);
+    if (recorded == 0) return;
+    object initial = item_at(records, 0);
+    set_attr(s.self(), "initial_found_objects", initial);
     set_attr(s.self(), "found_objects", records);
-    if (truth(return_objs) || PyList_GET_SIZE(records.ptr()) != count) return;
+    if (truth(return_objs) || recorded != count) return;
     merge(s, records, requirements, return_objs);
 }
 
@@ -370,15 +355,11 @@ void record_and_merge(Search& s, handle requirements, handle r_return_objs, hand
 
 object projected(Search& s, handle entry, handle top, handle index) {
     auto [value, path] = unpack2(entry);
-    object length = integer(check_value(PyObject_Length(path.ptr())));
-    if (truth(steal(PyObject_RichCompare(length.ptr(), index.ptr(), Py_LT)))) {
-        PyErr_Format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
+    if (less(integer(length(path)), index))
+        raise_format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
                      format_of(path).ptr());
-        throw_error();
-    }
-    State& state = s.f().state<State>();
     object container =
-        is_own_method(s.self(), "_build_dict", state.build_dict)
+        is_own_method(s.self(), "_build_dict", s.f().state<State>().build_dict)
             ? find_build_dict(s.f(), s.self(), top, path, index)
             : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
     return tuple_of(container, path);
@@ -432,7 +413,7 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
         }
     }
     object requirements;
-    if (PyTuple_GET_SIZE(requirements_arg.ptr()) == 0) {
+    if (length(requirements_arg) == 0) {
         object empty = steal(PyTuple_New(0));
         requirements = list_of(steal(PyObject_Call(NATIVE_GLOBAL(f, "R").ptr(), empty.ptr(), kwargs.ptr())));
     } else {
@@ -460,19 +441,17 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
     Search s(f, self, filter_, all_keys);
     object r_return_objs = new_list();
     for_each(requirements, [&](handle req) {
-        if (!is_instance(req, NATIVE_GLOBAL(f, "R"))) {
-            PyErr_Format(PyExc_TypeError,
+        if (!is_instance(req, NATIVE_GLOBAL(f, "R")))
+            raise_format(PyExc_TypeError,
                          "Requirements list can only contain R objects. Another type was found: %U in %U",
                          str_of(type_of(req)).ptr(), str_of(requirements).ptr());
-            throw_error();
-        }
         append(r_return_objs, walk_requirement(s, from_, types, req));
     });
 
     object return_objs = new_list();
-    if (PyList_GET_SIZE(r_return_objs.ptr()) > 0) return_objs = combined(s, r_return_objs);
+    if (length(r_return_objs) > 0) return_objs = combined(s, r_return_objs);
     if (outermost) record_and_merge(s, requirements, r_return_objs, return_objs);
-    if (filter_.ptr() == Py_False && !index.is_none() && check_value(PyObject_Length(from_.ptr())) == 1)
+    if (filter_.ptr() == Py_False && !index.is_none() && length(from_) == 1)
         return_objs = projection(s, from_, return_objs, index);
     return return_objs;
 }
