@@ -204,6 +204,60 @@ def test_an_overridden_matcher_is_called():
     assert Loose().find([{"a": {"b": 2}}], R(["a", "b", 1])) == [{"a": {"b": 2}}]
 
 
+COLLABORATOR_DEVICE = {"name": "d", "info": {"Eth1": {"status": "up"}, "Eth2": {"status": "down"}},
+                       "items": [{"b": 1}]}
+UP_PATH = R(["info", "(Eth.*)", "status", "up"])
+# a search that runs each collaborator of Find.find, and how many calls of it it makes at least
+COLLABORATOR_SEARCHES = {
+    "find": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 2),
+    "_match": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_normalize_r": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "reset_keys": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_unhashable_intersection": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_unhashable_remove": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_build_dict": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH, filter_=False, index=1), 1),
+    "_formalize_loopable": (lambda finder: finder.find([COLLABORATOR_DEVICE], items__b=1), 1),
+}
+
+
+def watched_finder(how, name, calls):
+    """A Find whose method `name` is replaced `how`, by one that counts its calls and runs Find's own."""
+    original = getattr(Find, name)
+
+    def watching(self, *args, **kwargs):
+        calls.append(name)
+        return original(self, *args, **kwargs)
+
+    if how == "subclass":
+        return type("Sub", (Find,), {name: watching})()
+    if how == "instance":
+        finder = Find()
+        setattr(finder, name, watching.__get__(finder))
+        return finder
+    if how == "__getattribute__":
+        class Intercepting(Find):
+            def __getattribute__(self, attribute):
+                if attribute == name:
+                    calls.append(name)
+                return super().__getattribute__(attribute)
+        return Intercepting()
+    # a class attribute replaced after the class was searched with: the earlier verdict does not hold
+    Later = type("Later", (Find,), {})
+    COLLABORATOR_SEARCHES[name][0](Later())
+    setattr(Later, name, watching)
+    return Later()
+
+
+@pytest.mark.parametrize("how", ["subclass", "instance", "__getattribute__", "class attribute set later"])
+@pytest.mark.parametrize("name", sorted(COLLABORATOR_SEARCHES))
+def test_a_replaced_collaborator_is_called_where_finds_own_would_run(how, name):
+    search, at_least = COLLABORATOR_SEARCHES[name]
+    calls = []
+    finder = watched_finder(how, name, calls)
+    assert search(finder) == search(Find())
+    assert calls.count(name) >= at_least
+
+
 # ----- normalisation ---------------------------------------------------------------------------------------
 
 def test_normalisation_passes_single_and_keyword_requirements_through():

@@ -4,9 +4,9 @@
 namespace objects {
 
 Finder::Finder(Frame& frame, handle finder_self) : f(frame), self(finder_self) {
-    State& state = f.state<State>();
-    own_match = is_own_method(self, "_match", state.match);
-    own_formalize = is_own_method(self, "_formalize_loopable", state.formalize_loopable);
+    uint32_t own = f.state<State>().find_methods.instance_bits(self, own_match | own_formalize_loopable);
+    match_is_own = own & own_match;
+    formalize_is_own = own & own_formalize_loopable;
 }
 
 namespace {
@@ -83,7 +83,7 @@ object prefixed(handle recorded, handle key) {
 
 // The iteration of a nested value that is not a dictionary.
 object loopable(Finder& finder, handle value) {
-    if (finder.own_formalize) return formalize_loopable(finder.f, value);
+    if (finder.formalize_is_own) return formalize_loopable(finder.f, value);
     return call_method(finder.self, "_formalize_loopable", value);
 }
 
@@ -416,12 +416,12 @@ object match_entries(Finder& finder, handle obj, std::span<const Entry> entries,
 }
 
 object match_via(Finder& finder, handle obj, handle wanted, handle use_syntax, handle filter_) {
-    if (finder.own_match) return match_wanted(finder, obj, wanted, use_syntax, filter_);
+    if (finder.match_is_own) return match_wanted(finder, obj, wanted, use_syntax, filter_);
     return call_kw(attr(finder.self, "_match"), {obj, wanted, use_syntax}, {{"filter_", filter_}});
 }
 
 object match_one(Finder& finder, handle obj, handle key, handle expected, handle filter_) {
-    if (!finder.own_match) {
+    if (!finder.match_is_own) {
         object wanted = new_dict();
         set_item(wanted, key, expected);
         return call_kw(attr(finder.self, "_match"), {obj, wanted},

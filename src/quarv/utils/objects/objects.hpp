@@ -5,36 +5,41 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/own.hpp"
 
 namespace objects {
 using namespace native;
 
 // ----- the module's state --------------------------------------------------------------------------------
 
-// The classes and functions this copy of the module made, to recognise them when a looked-up name or
-// a method of a Find object still refers to them; the standard library's classes the module tests
-// against when its own names still refer to them.
+// The methods of Find that the walk runs here while a Find object still has them, in the order
+// State::find_methods records them: one bit each.
+enum FindMethod : uint32_t {
+    own_find = 1u << 0,
+    own_match = 1u << 1,
+    own_normalize_r = 1u << 2,
+    own_reset_keys = 1u << 3,
+    own_unhashable_intersection = 1u << 4,
+    own_unhashable_remove = 1u << 5,
+    own_build_dict = 1u << 6,
+    own_formalize_loopable = 1u << 7,
+};
+
+// The classes this copy of the module made, to recognise them when a looked-up name still refers to
+// them, and Find's own methods; the standard library's classes the module tests against when its own
+// names still refer to them.
 struct State {
     object Find;
     object R;
-    object find;
-    object match;
-    object normalize_r;
-    object reset_keys;
-    object unhashable_intersection;
-    object unhashable_remove;
-    object build_dict;
-    object formalize_loopable;
+    OwnMethods find_methods;
     object iterable_abc;  // collections.abc.Iterable
     object sequence_abc;  // collections.abc.Sequence
     object re_compile;    // re.compile as the module found it
 
     template <typename Visit>
     void visit(Visit& v) {
-        for (object* member :
-             {&Find, &R, &find, &match, &normalize_r, &reset_keys, &unhashable_intersection, &unhashable_remove,
-              &build_dict, &formalize_loopable, &iterable_abc, &sequence_abc, &re_compile})
-            v(*member);
+        for (object* member : {&Find, &R, &iterable_abc, &sequence_abc, &re_compile}) v(*member);
+        v(find_methods);
     }
 };
 
@@ -68,8 +73,11 @@ object dict_lookup(handle dict, handle key);
 object pair_of(handle value, handle key);
 // `path.insert(0, key)`.
 void insert_front(handle path, handle key);
-// A bound method of `self` that is still this module's function `fn`.
-bool is_own_method(handle self, Name name, handle fn);
+// Whether looking the methods of `methods` (FindMethod bits) up on `self` still finds this module's
+// own: its class has not replaced them, nor does an attribute of its own shadow them.
+inline bool has_own(Frame& f, handle self, uint32_t methods) {
+    return f.state<State>().find_methods.instance_has(self, methods);
+}
 
 // ----- the matcher (matcher.cpp) --------------------------------------------------------------------------
 
@@ -78,8 +86,8 @@ bool is_own_method(handle self, Name name, handle fn);
 struct Finder {
     Frame& f;
     handle self;
-    bool own_match;
-    bool own_formalize;
+    bool match_is_own;
+    bool formalize_is_own;
     Finder(Frame& frame, handle finder_self);
 };
 

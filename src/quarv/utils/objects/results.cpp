@@ -107,9 +107,8 @@ object unhashable_intersection(Frame& f, handle self, handle unhashables_lists) 
     object result = new_list();
     if (!truth(unhashables_lists)) return result;
     object first = slice_from(item_at(unhashables_lists, 0), 0);
-    result = is_own_method(self, "_unhashable_remove", f.state<State>().unhashable_remove)
-                 ? unhashable_remove(first)
-                 : call_method(self, "_unhashable_remove", first);
+    result = has_own(f, self, own_unhashable_remove) ? unhashable_remove(first)
+                                                     : call_method(self, "_unhashable_remove", first);
     object snapshot = slice_from(result, 0);
     object others = slice_from(unhashables_lists, 1);
     for_each(snapshot, [&](handle item) {
@@ -170,7 +169,7 @@ object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle 
         } else {
             remaining = slice_from(remaining, taken);
         }
-        if (!is_own_method(self, "_build_dict", f.state<State>().build_dict)) {
+        if (!has_own(f, self, own_build_dict)) {
             object rest = indexed ? slice_from(remaining, start) : remaining;
             return call_kw(attr(self, "_build_dict"), {reached, rest}, {{"index", next_index}});
         }

@@ -91,10 +91,4 @@ void insert_front(handle path, handle key) {
     call_method(path, "insert", integer(0), key);
 }
 
-bool is_own_method(handle self, Name name, handle fn) {
-    object bound = attr(self, name);
-    return PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == self.ptr() &&
-           PyMethod_GET_FUNCTION(bound.ptr()) == fn.ptr();
-}
-
 }  // namespace objects

@@ -22,11 +22,9 @@ struct Search {
     Search(Frame& f, handle self, handle filter_arg, handle all_keys_arg)
         : finder(f, self), filter_(filter_arg), filter(truth(filter_arg)), all_keys(all_keys_arg) {
         State& state = f.state<State>();
-        own_recursion = is_own_method(self, "find", state.find) &&
-                        is_own_method(self, "_normalize_r", state.normalize_r) &&
-                        is_own_method(self, "_unhashable_intersection", state.unhashable_intersection) &&
-                        is_own_method(self, "_unhashable_remove", state.unhashable_remove) &&
-                        NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
+        own_recursion =
+            has_own(f, self, own_find | own_normalize_r | own_unhashable_intersection | own_unhashable_remove) &&
+            NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
         cache_patterns = attr(NATIVE_GLOBAL(f, "re"), "compile").ptr() == state.re_compile.ptr();
     }
     Frame& f() { return finder.f; }
@@ -173,7 +171,7 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
         object wanted = attr(req, "kwargs");
         for_each(from_, [&](handle item) {
             if (!admitted(types, item)) return;
-            object result = s.finder.own_match
+            object result = s.finder.match_is_own
                                 ? match_via(s.finder, item, wanted, handle(Py_True), s.filter_)
                                 : call_kw(attr(s.self(), "_match"), {item, wanted}, {{"filter_", s.filter_}});
             if (!truth(result)) return;
@@ -213,8 +211,7 @@ bool is_unhashable_error(Caught& failure) {
 // The hits every requirement returned: through the interpreter's sets, or for unhashable hits through
 // _unhashable_intersection.
 object combined(Search& s, handle r_return_objs) {
-    State& state = s.f().state<State>();
-    bool own_intersection = is_own_method(s.self(), "_unhashable_intersection", state.unhashable_intersection);
+    bool own_intersection = has_own(s.f(), s.self(), own_unhashable_intersection);
     object own_result;  // this module's intersection gives the same list each time it is asked
     object return_objs = item_at(r_return_objs, 0);
     // an overriding _unhashable_intersection is given the list and may change it: it is walked as
@@ -359,7 +356,7 @@ object projected(Search& s, handle entry, handle top, handle index) {
         raise_format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
                      format_of(path).ptr());
     object container =
-        is_own_method(s.self(), "_build_dict", s.f().state<State>().build_dict)
+        has_own(s.f(), s.self(), own_build_dict)
             ? find_build_dict(s.f(), s.self(), top, path, index)
             : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
     return tuple_of(container, path);
@@ -382,7 +379,7 @@ object projection(Search& s, handle from_, handle return_objs, handle index) {
 }
 
 object own_or_call_reset(Frame& f, handle self) {
-    if (is_own_method(self, "reset_keys", f.state<State>().reset_keys)) return find_reset_keys(f, self);
+    if (has_own(f, self, own_reset_keys)) return find_reset_keys(f, self);
     return call_method(self, "reset_keys");
 }
 
@@ -422,9 +419,8 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
                         text("Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
         requirements = borrow(requirements_arg.ptr());
     }
-    requirements = is_own_method(self, "_normalize_r", state.normalize_r)
-                       ? normalize_r(f, requirements)
-                       : call_method(self, "_normalize_r", requirements);
+    requirements = has_own(f, self, own_normalize_r) ? normalize_r(f, requirements)
+                                                     : call_method(self, "_normalize_r", requirements);
 
     bool outermost = false;
     if (!optional_attr(self, "initial_object")) {
