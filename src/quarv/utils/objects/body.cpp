@@ -37,7 +37,7 @@ object define_find(ModuleBody& m) {
     c.def("reset_keys", "(self)", &find_reset_keys);
     c.def("find",
           "(self, from_, *requirements, type_=None, filter_=True, index=None, _first=True, all_keys=False, **kwargs)",
-          &find_find, doc::find);
+          &search_collection, doc::find);
     c.def("_populate_path", "(self, path, keys, device=None, _cur_path=None, _first=True)", &find_populate_path);
     c.def("_normalize_r", "(self, requirements)", &find_normalize_r, doc::normalize_r);
     c.def("_build_dict", "(self, from_, keys, index)", &find_build_dict, doc::build_dict);

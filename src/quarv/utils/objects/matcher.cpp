@@ -14,10 +14,7 @@ namespace {
 // `obj == None`, answered without a call for the built-in types, whose answer is always no.
 bool equals_none(handle obj) {
     if (obj.is_none()) return true;
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyUnicode_Type || type == &PyLong_Type ||
-        type == &PyTuple_Type || type == &PyFloat_Type || type == &PyBool_Type)
-        return false;
+    if (builtin::has(obj, builtin::unequal_to_none)) return false;
     return equal(obj, handle(Py_None));
 }
 
@@ -71,12 +68,12 @@ object prefixed(handle recorded, handle key) {
     if (PyList_Check(recorded.ptr())) {
         object entries = borrow(recorded.ptr());
         for_each(entries, [&](handle entry) {
-            auto [value, path] = unpack2(entry);
+            auto [value, path] = unpack<2>(entry);
             insert_front(path, key);
         });
         return entries;
     }
-    auto [value, path] = unpack2(recorded);
+    auto [value, path] = unpack<2>(recorded);
     insert_front(path, key);
     return tuple_of(value, path);
 }
@@ -108,18 +105,14 @@ object group_entry(Finder& finder, handle obj, bool is_dict, const Entry& entry,
         if (PyDict_Check(nested.ptr())) {
             result = match_via(finder, nested, entry.expected, use_syntax, filter_);
         } else {
-            object elements = loopable(finder, nested);
-            object iterator = steal(PyObject_GetIter(elements.ptr()));
             object found;
-            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                object element = steal(raw);
+            // the first element that meets the entry's dictionary
+            for_each(loopable(finder, nested), [&](handle element) {
                 object candidate = match_via(finder, element, entry.expected, use_syntax, filter_);
-                if (truth(candidate)) {
-                    found = candidate;
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw_error();
+                if (!truth(candidate)) return true;
+                found = candidate;
+                return false;
+            });
             result = found;
         }
     } catch (...) {
@@ -303,12 +296,12 @@ Verdict object_entry(Finder& finder, handle obj, const Entry& entry, bool filter
     }
 }
 
-// Stores `expected` under the head of a "__" key, one level further down; false when the key does
-// not split so (the caller then stores it whole).
+// Stores `expected` under the head of a "__" key, one level further down. A key that does not split
+// in two raises here (ValueError from the unpacking), and the caller then stores it whole.
 void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle key, handle expected) {
     object parts = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_Split(key.ptr(), intern("__"), 1))
                                                    : call_method(key, "split", handle(intern("__")), integer(1));
-    auto [head, rest] = unpack2(parts);
+    auto [head, rest] = unpack<2>(parts);
     object position = dict_lookup(index, head);
     if (position) {
         Entry& entry = entries[static_cast<size_t>(as_long(position))];

@@ -69,6 +69,11 @@ object first_group_name(handle pattern);
 // `d[key]` of an exact dict (or of a dict subclass, read as dict reads it), or nothing where the key
 // is missing; the key's own __hash__ and __eq__ run as for any look-up.
 object dict_lookup(handle dict, handle key);
+// `sequence[start:]`.
+object slice_from(handle sequence, Py_ssize_t start);
+// `next(iterator)`, or nothing when it is exhausted: for walking two iterables side by side as zip
+// walks them.
+object next_of(handle iterator);
 // `(value, [key])`.
 object pair_of(handle value, handle key);
 // `path.insert(0, key)`.
@@ -118,10 +123,11 @@ object formalize_loopable(Frame& f, handle obj);
 void define_requirement(ModuleBody& m);
 void define_operators(ModuleBody& m);
 
-// ----- the walk (walk.cpp, results.cpp) -------------------------------------------------------------------
+// ----- the walk (walk.cpp, merge.cpp, projection.cpp, results.cpp) -------------------------------------------
 
-object find_find(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index, handle first,
-                 handle all_keys, handle requirements, handle kwargs);
+// Find.find.
+object search_collection(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index, handle first,
+                         handle all_keys, handle requirements, handle kwargs);
 object find_reset_keys(Frame& f, handle self);
 object find_normalize_r(Frame& f, handle self, handle requirements);
 object find_unhashable_intersection(Frame& f, handle self, handle unhashables_lists);
@@ -129,6 +135,12 @@ object find_unhashable_remove(Frame& f, handle self, handle unhashables);
 object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index);
 object find_populate_path(Frame& f, handle self, handle path, handle keys, handle device, handle cur_path,
                           handle first);
+// The record of each requirement's results of a value search with several requirements, on self, and
+// when the results have nothing in common (return_objs is empty) their merge into return_objs.
+void record_and_merge(Frame& f, handle self, handle all_keys, handle requirements, handle r_return_objs,
+                      handle return_objs);
+// The index projection of a value search's results over a one-item from_.
+object projection(Frame& f, handle self, handle from_, handle return_objs, handle index);
 object group_keys(Frame& f, handle cls, handle source, handle reqs, handle ret_num, handle all_keys);
 
 // Own implementations, called where the Find object's method is still this module's.

@@ -1,5 +1,6 @@
 // Find.find, the search walk: requirement paths followed step by step, keyword requirements tested by
-// the matcher, the requirements' results combined, merged through their named groups, projected.
+// the matcher, the requirements' results combined; then merged through their named groups (merge.cpp)
+// and projected (projection.cpp).
 #include "objects.hpp"
 
 namespace objects {
@@ -102,12 +103,12 @@ void take_found(std::vector<object>& out, size_t mark, handle key) {
     for (object& element : found) {
         if (PyList_Check(element.ptr())) {
             for_each(element, [&](handle entry) {
-                auto [value, path] = unpack2(entry);
+                auto [value, path] = unpack<2>(entry);
                 insert_front(path, key);
                 out.push_back(borrow(entry.ptr()));
             });
         } else if (PyTuple_Check(element.ptr())) {
-            auto [value, path] = unpack2(element);
+            auto [value, path] = unpack<2>(element);
             insert_front(path, key);
             out.push_back(std::move(element));
         }
@@ -235,149 +236,6 @@ object combined(Search& s, handle r_return_objs) {
     return return_objs;
 }
 
-// ----- the merge of several requirements ---------------------------------------------------------------
-
-// The pairs of one requirement's results, a list of pairs taken apart.
-object flattened(handle results) {
-    object pairs = new_list();
-    for_each(results, [&](handle entry) {
-        if (PyList_Check(entry.ptr())) {
-            for_each(entry, [&](handle pair) { append(pairs, pair); });
-        } else {
-            append(pairs, entry);
-        }
-    });
-    return pairs;
-}
-
-// A group value as the merge compares it: a dictionary by the text of its keys.
-object group_value(handle value, bool keep_on_error) {
-    if (!PyDict_Check(value.ptr())) return borrow(value.ptr());
-    if (!keep_on_error) return str_of(call_method(value, "keys"));
-    try {
-        return str_of(call_method(value, "keys"));
-    } catch (...) {
-        Caught failure;
-        if (!failure.matches(PyExc_Exception)) failure.rethrow();
-        return borrow(value.ptr());
-    }
-}
-
-// Whether `gkeys` admits the value under the name.
-bool admits(handle gkeys, handle name, handle value) {
-    object held = dict_lookup(gkeys, name);
-    return !held || contains(held, value);
-}
-
-// Results that do not intersect are combined through the values that the named groups of their
-// steps took: each requirement's pairs are grouped, the group values every requirement accepts are
-// kept, and the first requirement's own pairs (with all_keys, every requirement's) holding only
-// admitted values are the result.
-void merge(Search& s, handle records, handle requirements, handle return_objs) {
-    Frame& f = s.f();
-    object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
-    object gkeys = new_dict();
-    std::vector<object> all_outputs;
-    // the records are found_objects, which the caller can see and group_keys may change: they are read
-    // as they were when the merge began
-    Snapshot recorded(records);
-    Py_ssize_t count = recorded.size();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        handle record = recorded[i];
-        object req = steal(PySequence_GetItem(requirements.ptr(), i));
-        object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
-        outputs = steal(PySequence_List(outputs.ptr()));
-        all_outputs.push_back(outputs);
-        object temp = new_dict();
-        for_each(outputs, [&](handle output) {
-            for_each_item(output, [&](handle name, handle raw) {
-                object value = group_value(raw, true);
-                if (!admits(gkeys, name, value)) return;
-                object values = mapping_setdefault(temp, name, steal(PySet_New(nullptr)));
-                check(PySet_Add(values.ptr(), value.ptr()));
-            });
-        });
-        for_each_item(temp, [&](handle name, handle values) {
-            object before = dict_lookup(gkeys, name);
-            set_item(gkeys, name, before ? call_method(values, "intersection", before) : borrow(values.ptr()));
-        });
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        // each pair goes with the grouped output at its position; both are read from copies, since the
-        // comparisons below run user code
-        Snapshot record(recorded[i]);
-        Snapshot outputs(all_outputs[static_cast<size_t>(i)]);
-        object pairs = new_list();
-        Py_ssize_t shared = std::min(record.size(), outputs.size());
-        for (Py_ssize_t j = 0; j < shared; ++j) {
-            handle pair = record[j];
-            handle output = outputs[j];
-            bool kept = true;
-            for_each_item(output, [&](handle name, handle raw) {
-                if (kept && !admits(gkeys, name, group_value(raw, false))) kept = false;
-            });
-            if (kept) append(pairs, pair);
-        }
-        if (!truth(s.all_keys)) {
-            call_method(return_objs, "extend", pairs);
-            return;
-        }
-        append(return_objs, pairs);
-    }
-}
-
-// Records each requirement's results of a value search with several requirements and, when they have
-// nothing in common, merges them. Only the outermost call of a search does this.
-void record_and_merge(Search& s, handle requirements, handle r_return_objs, handle return_objs) {
-    if (s.filter) return;
-    // an overriding _unhashable_intersection may have changed the list of results
-    Snapshot results_lists(r_return_objs);
-    Py_ssize_t count = results_lists.size();
-    if (count < 2) return;
-    object first = steal(PySequence_GetItem(requirements.ptr(), 0));
-    if (!truth(attr(first, "args"))) return;
-    object records = new_list();
-    for (handle results : results_lists)
-        if (truth(results)) append(records, flattened(results));
-    Py_ssize_t recorded = length(records);
-    if (recorded == 0) return;
-    object initial = item_at(records, 0);
-    set_attr(s.self(), "initial_found_objects", initial);
-    set_attr(s.self(), "found_objects", records);
-    if (truth(return_objs) || recorded != count) return;
-    merge(s, records, requirements, return_objs);
-}
-
-// ----- the index projection -------------------------------------------------------------------------
-
-object projected(Search& s, handle entry, handle top, handle index) {
-    auto [value, path] = unpack2(entry);
-    if (less(integer(length(path)), index))
-        raise_format(PyExc_ValueError, "Cannot use index of size '%U' on '%U'", format_of(index).ptr(),
-                     format_of(path).ptr());
-    object container =
-        has_own(s.f(), s.self(), own_build_dict)
-            ? find_build_dict(s.f(), s.self(), top, path, index)
-            : call_kw(attr(s.self(), "_build_dict"), {}, {{"from_", top}, {"keys", path}, {"index", index}});
-    return tuple_of(container, path);
-}
-
-object projection(Search& s, handle from_, handle return_objs, handle index) {
-    object ret = new_list();
-    object top;
-    for_each(return_objs, [&](handle entry) {
-        if (!top) top = steal(PySequence_GetItem(from_.ptr(), 0));
-        if (PyList_Check(entry.ptr())) {
-            object pairs = new_list();
-            for_each(entry, [&](handle pair) { append(pairs, projected(s, pair, top, index)); });
-            append(ret, pairs);
-        } else {
-            append(ret, projected(s, entry, top, index));
-        }
-    });
-    return ret;
-}
-
 object own_or_call_reset(Frame& f, handle self) {
     if (has_own(f, self, own_reset_keys)) return find_reset_keys(f, self);
     return call_method(self, "reset_keys");
@@ -393,8 +251,8 @@ object find_reset_keys(Frame&, handle self) {
     return py::none();
 }
 
-object find_find(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index, handle first,
-                 handle all_keys, handle requirements_arg, handle kwargs) {
+object search_collection(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index,
+                         handle first, handle all_keys, handle requirements_arg, handle kwargs) {
     RecursionGuard guard;
     State& state = f.state<State>();
     if (truth(first)) own_or_call_reset(f, self);
@@ -446,9 +304,9 @@ object find_find(Frame& f, handle self, handle from_arg, handle type_, handle fi
 
     object return_objs = new_list();
     if (length(r_return_objs) > 0) return_objs = combined(s, r_return_objs);
-    if (outermost) record_and_merge(s, requirements, r_return_objs, return_objs);
+    if (outermost && !s.filter) record_and_merge(f, self, all_keys, requirements, r_return_objs, return_objs);
     if (filter_.ptr() == Py_False && !index.is_none() && length(from_) == 1)
-        return_objs = projection(s, from_, return_objs, index);
+        return_objs = projection(f, self, from_, return_objs, index);
     return return_objs;
 }
 
