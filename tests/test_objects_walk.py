@@ -2,13 +2,9 @@
 unhashable items, index projection, path expansion, result grouping and merge of several requirements."""
 
 import logging
-import os
-import signal
-import subprocess
-import sys
-import textwrap
 
 import pytest
+from fresh import run_fresh
 
 from quarv.utils.objects import Find, GroupKeys, Not, NotExists, Operator, R, find
 
@@ -533,7 +529,7 @@ def test_merge_when_a_requirement_found_nothing():
     assert find([dev1], UP, R(["info", "(?P<intf>.*)", "mode", "none"]), filter_=False) == []
 
 
-def test_merge_survives_group_keys_that_change_the_recorded_results(fresh_python):
+def test_merge_survives_group_keys_that_change_the_recorded_results():
     # found_objects is visible to user code that the merge calls: emptied or refilled meanwhile, the
     # merge goes on with the records as they were when it began
     code = """
@@ -565,22 +561,13 @@ def test_merge_survives_group_keys_that_change_the_recorded_results(fresh_python
         mod.GroupKeys = Emptying
         print(finder.find([dev], up, access, filter_=False))
     """
-    lines = fresh_python(code).stdout.splitlines()
+    lines = run_fresh(code).stdout.splitlines()
     merged = "[('up', ['info', 'Eth1', 'status'])]"
     both = "[[('up', ['info', 'Eth1', 'status'])], [('access', ['info', 'Eth1', 'mode'])]]"
     assert lines == [merged, both] * 2 + ["[]", "[]"]
 
 
 # ----- deep input ------------------------------------------------------------------------------------------
-
-def run_child(code, timeout=180):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout, env=dict(os.environ))
-    if result.returncode < 0:
-        pytest.fail(f"killed by {signal.Signals(-result.returncode).name}\n{result.stderr[-4000:]}")
-    assert result.returncode == 0, result.stderr[-4000:]
-    return result.stdout.split()
-
 
 def test_deep_input_raises_recursion_error():
     code = """
@@ -610,7 +597,7 @@ def test_deep_input_raises_recursion_error():
         except RecursionError:
             print("RecursionError")
     """
-    assert run_child(code) == ["RecursionError"] * 5
+    assert run_fresh(code, timeout=180).stdout.split() == ["RecursionError"] * 5
 
 
 def test_nothing_is_recorded_where_nothing_can_be():
