@@ -104,8 +104,21 @@ struct Entry {
     bool owned;  // the expected dictionary is the matcher's own (made by the grouping)
 };
 
-// Groups a requirement mapping into entries.
-std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax);
+// Groups a requirement mapping into entries. `pure` (when given) tells whether the grouping ran no
+// code but the interpreter's own on texts: every key an exact text, no value of the caller copied.
+std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax, bool* pure = nullptr);
+
+// The grouping of one keyword requirement mapping (use__syntax true), kept across the items of a walk
+// while grouping it again could give nothing else: the grouping was pure and the mapping, an exact
+// dict, has not changed since (its version tag).
+struct GroupedWanted {
+    std::vector<Entry> entries;
+    uint64_t version = 0;
+    bool kept = false;
+};
+// `self._match(obj, wanted, True, filter_=filter_)` with this module's own _match, grouping `wanted` only
+// when the kept grouping does not hold.
+object match_grouped(Finder& finder, handle obj, handle wanted, GroupedWanted& grouped, handle filter_);
 // The matcher itself, on grouped entries; `filter_` is passed on as given, its truth decides.
 object match_entries(Finder& finder, handle obj, std::span<const Entry> entries, handle use_syntax, handle filter_);
 // `self._match(obj, wanted, use__syntax, filter_=filter_)`, run here when it is this module's own.

@@ -170,10 +170,11 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
     object args = attr(req, "args");
     if (!truth(args)) {
         object wanted = attr(req, "kwargs");
+        GroupedWanted grouped;
         for_each(from_, [&](handle item) {
             if (!admitted(types, item)) return;
             object result = s.finder.match_is_own
-                                ? match_via(s.finder, item, wanted, handle(Py_True), s.filter_)
+                                ? match_grouped(s.finder, item, wanted, grouped, s.filter_)
                                 : call_kw(attr(s.self(), "_match"), {item, wanted}, {{"filter_", s.filter_}});
             if (!truth(result)) return;
             append(hits, s.filter ? borrow(item.ptr()) : result);
