@@ -254,6 +254,35 @@ def test_a_replaced_collaborator_is_called_where_finds_own_would_run(how, name):
     assert calls.count(name) >= at_least
 
 
+def test_a_keyword_requirement_follows_changes_made_during_the_walk():
+    # the mapping is grouped again for every item that it could group differently
+    data = [{"name": "d1", "os": "nxos"}, {"name": "d2", "os": "nxos"}, {"name": "d3", "os": "eos"}]
+    requirement = R(os="nxos")
+
+    def widen(value):
+        requirement.kwargs["name"] = "d2"
+        return True
+
+    requirement.kwargs["callable_"] = widen
+    assert find(data, requirement) == [data[0], data[1]]
+    assert requirement.kwargs["name"] == "d2"
+
+    splits = []
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def split(self, *args):
+            splits.append(str(self))
+            return str.split(self, *args)
+
+    assert find(data, R(**{Key("os"): "nxos"})) == data[:2]
+    assert len(splits) == 3
+    nested = [{"info": {"os": os, "up": up}} for os in ("nxos", "eos") for up in (True, False)]
+    assert find(nested, info__os="nxos", info__up=True) == [nested[0]]
+    assert find(nested, filter_=False, info__os="eos", info__up=False) == [(False, ["info", "up"])]
+
+
 # ----- normalisation ---------------------------------------------------------------------------------------
 
 def test_normalisation_passes_single_and_keyword_requirements_through():
@@ -315,6 +344,23 @@ def test_normalisation_errors():
             Find()._normalize_r(tuples)
     else:
         assert [r.args[0] for r in Find()._normalize_r(tuples)] == [("a", 1, "x"), ("a", "(p)", "x")]
+
+
+def test_normalisation_makes_requirements_through_the_module_level_r(monkeypatch):
+    import quarv.utils.objects as objects
+
+    class Rebound(objects.R):
+        pass
+
+    made_before = [R(["a", 1]), R(["a", 1])]
+    monkeypatch.setattr(objects, "R", Rebound)
+    normalised = Find()._normalize_r(made_before)
+    assert [type(r) for r in normalised] == [Rebound, Rebound]
+    assert [r.args for r in normalised] == [(["a", 1],), (["a", 1],)]
+    assert find([{"a": 1}, {"a": 2}], *made_before) == [{"a": 1}]
+    # what is no requirement at all is still the walk's to report
+    with pytest.raises(TypeError, match="Requirements list can only contain R objects"):
+        find([{"a": 1}], R(["a", 1]), object())
 
 
 # ----- result sets of unhashable items -------------------------------------------------------------------

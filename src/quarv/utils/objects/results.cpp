@@ -34,11 +34,14 @@ bool text_starts_with(handle obj, const char* prefix) {
 
 object normalize_r(Frame& f, handle requirements) {
     if (!truth(requirements) || !truth(slice_from(requirements, 1))) return borrow(requirements.ptr());
-    // a requirement that is not an R is left to the walk, which reports it
+    // a requirement that is not an R (neither the module-level R now nor this module's own class) is left
+    // to the walk, which reports it; the normalised requirements are made through the module-level R
     object R = NATIVE_GLOBAL(f, "R");
+    handle own_R = f.state<State>().R;
     Snapshot snapshot(requirements);
     for (handle req : snapshot)
-        if (!is_instance(req, R)) return borrow(requirements.ptr());
+        if (!is_instance(req, R) && (R.ptr() == own_R.ptr() || !is_instance(req, own_R)))
+            return borrow(requirements.ptr());
     object first = item_at(requirements, 0);
     object first_args = attr(first, "args");
     if (!truth(first_args)) return borrow(requirements.ptr());
