@@ -12,6 +12,12 @@ Three searches, each run the same way by every contender and checked to give equ
 jmespath has no regular expressions: every interface key of the data starts with "Eth", so taking all
 values of `interfaces` is the same query. Prints the best time of several runs and the ratios.
 Run: python benchmarks/bench_objects.py
+
+Errors set per examined item (what the search raises and catches itself), counted with a probe on the
+interpreter's _PyErr_SetObject (perf probe -x libpython3.11.so _PyErr_SetObject; perf stat -e
+probe_libpython3:_PyErr_SetObject) over one search of the 16,000 items, less a run without it: the
+keyword search set two (failed unpackings of keys without "__") per item before the grouping was done
+natively, none since; the filter and value searches set none.
 """
 
 import random
