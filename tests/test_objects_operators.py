@@ -234,6 +234,8 @@ def test_constructor_arguments():
 def test_a_module_imported_afresh_works_on_its_own():
     import sys
 
+    import quarv.utils
+
     saved = sys.modules.pop("quarv.utils.objects")
     try:
         fresh = importlib.import_module("quarv.utils.objects")
@@ -241,7 +243,9 @@ def test_a_module_imported_afresh_works_on_its_own():
         assert fresh.find([{"a": {"b": 1}}], fresh.R(["a", "b", 1]), filter_=False) == [(1, ["a", "b"])]
         assert saved.find([{"a": 1}], saved.R(a=1)) == [{"a": 1}]
     finally:
+        # the package's attribute too: `import quarv.utils.objects as m` reads it
         sys.modules["quarv.utils.objects"] = saved
+        quarv.utils.objects = saved
 
 
 # ----- the framework's stand-ins -----------------------------------------------------------------------

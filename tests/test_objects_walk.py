@@ -200,6 +200,89 @@ def test_an_overridden_matcher_is_called():
     assert Loose().find([{"a": {"b": 2}}], R(["a", "b", 1])) == [{"a": {"b": 2}}]
 
 
+COLLABORATOR_DEVICE = {"name": "d", "info": {"Eth1": {"status": "up"}, "Eth2": {"status": "down"}},
+                       "items": [{"b": 1}]}
+UP_PATH = R(["info", "(Eth.*)", "status", "up"])
+# a search that runs each collaborator of Find.find, and how many calls of it it makes at least
+COLLABORATOR_SEARCHES = {
+    "find": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 2),
+    "_match": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_normalize_r": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "reset_keys": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_unhashable_intersection": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_unhashable_remove": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH), 1),
+    "_build_dict": (lambda finder: finder.find([COLLABORATOR_DEVICE], UP_PATH, filter_=False, index=1), 1),
+    "_formalize_loopable": (lambda finder: finder.find([COLLABORATOR_DEVICE], items__b=1), 1),
+}
+
+
+def watched_finder(how, name, calls):
+    """A Find whose method `name` is replaced `how`, by one that counts its calls and runs Find's own."""
+    original = getattr(Find, name)
+
+    def watching(self, *args, **kwargs):
+        calls.append(name)
+        return original(self, *args, **kwargs)
+
+    if how == "subclass":
+        return type("Sub", (Find,), {name: watching})()
+    if how == "instance":
+        finder = Find()
+        setattr(finder, name, watching.__get__(finder))
+        return finder
+    if how == "__getattribute__":
+        class Intercepting(Find):
+            def __getattribute__(self, attribute):
+                if attribute == name:
+                    calls.append(name)
+                return super().__getattribute__(attribute)
+        return Intercepting()
+    # a class attribute replaced after the class was searched with: the earlier verdict does not hold
+    Later = type("Later", (Find,), {})
+    COLLABORATOR_SEARCHES[name][0](Later())
+    setattr(Later, name, watching)
+    return Later()
+
+
+@pytest.mark.parametrize("how", ["subclass", "instance", "__getattribute__", "class attribute set later"])
+@pytest.mark.parametrize("name", sorted(COLLABORATOR_SEARCHES))
+def test_a_replaced_collaborator_is_called_where_finds_own_would_run(how, name):
+    search, at_least = COLLABORATOR_SEARCHES[name]
+    calls = []
+    finder = watched_finder(how, name, calls)
+    assert search(finder) == search(Find())
+    assert calls.count(name) >= at_least
+
+
+def test_a_keyword_requirement_follows_changes_made_during_the_walk():
+    # the mapping is grouped again for every item that it could group differently
+    data = [{"name": "d1", "os": "nxos"}, {"name": "d2", "os": "nxos"}, {"name": "d3", "os": "eos"}]
+    requirement = R(os="nxos")
+
+    def widen(value):
+        requirement.kwargs["name"] = "d2"
+        return True
+
+    requirement.kwargs["callable_"] = widen
+    assert find(data, requirement) == [data[0], data[1]]
+    assert requirement.kwargs["name"] == "d2"
+
+    splits = []
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def split(self, *args):
+            splits.append(str(self))
+            return str.split(self, *args)
+
+    assert find(data, R(**{Key("os"): "nxos"})) == data[:2]
+    assert len(splits) == 3
+    nested = [{"info": {"os": os, "up": up}} for os in ("nxos", "eos") for up in (True, False)]
+    assert find(nested, info__os="nxos", info__up=True) == [nested[0]]
+    assert find(nested, filter_=False, info__os="eos", info__up=False) == [(False, ["info", "up"])]
+
+
 # ----- normalisation ---------------------------------------------------------------------------------------
 
 def test_normalisation_passes_single_and_keyword_requirements_through():
@@ -261,6 +344,23 @@ def test_normalisation_errors():
             Find()._normalize_r(tuples)
     else:
         assert [r.args[0] for r in Find()._normalize_r(tuples)] == [("a", 1, "x"), ("a", "(p)", "x")]
+
+
+def test_normalisation_makes_requirements_through_the_module_level_r(monkeypatch):
+    import quarv.utils.objects as objects
+
+    class Rebound(objects.R):
+        pass
+
+    made_before = [R(["a", 1]), R(["a", 1])]
+    monkeypatch.setattr(objects, "R", Rebound)
+    normalised = Find()._normalize_r(made_before)
+    assert [type(r) for r in normalised] == [Rebound, Rebound]
+    assert [r.args for r in normalised] == [(["a", 1],), (["a", 1],)]
+    assert find([{"a": 1}, {"a": 2}], *made_before) == [{"a": 1}]
+    # what is no requirement at all is still the walk's to report
+    with pytest.raises(TypeError, match="Requirements list can only contain R objects"):
+        find([{"a": 1}], R(["a", 1]), object())
 
 
 # ----- result sets of unhashable items -------------------------------------------------------------------
@@ -475,11 +575,45 @@ def test_merge_when_a_requirement_found_nothing():
     assert find([dev1], UP, R(["info", "(?P<intf>.*)", "mode", "none"]), filter_=False) == []
 
 
+def test_merge_survives_group_keys_that_change_the_recorded_results():
+    # found_objects is visible to user code that the merge calls: emptied or refilled meanwhile, the
+    # merge goes on with the records as they were when it began
+    code = """
+        import quarv.utils.objects as mod
+        from quarv.utils.objects import Find, R
+        finder = Find()
+        original = mod.GroupKeys.group_keys
+        def changing(change):
+            class Changing(mod.GroupKeys):
+                @classmethod
+                def group_keys(cls, *args, **kwargs):
+                    change(finder.found_objects)
+                    return original(*args, **kwargs)
+            return Changing
+        dev = {"info": {"Eth1": {"status": "up", "mode": "access"}}}
+        up, access = R(["info", "(?P<intf>.*)", "status", "up"]), R(["info", "(?P<intf>.*)", "mode", "access"])
+        for change in (lambda found: found.clear(), lambda found: found.extend([5, None, [object()]] * 100)):
+            mod.GroupKeys = changing(change)
+            print(finder.find([dev], up, access, filter_=False))
+            print(finder.find([dev], up, access, filter_=False, all_keys=True))
+        # the recorded lists themselves emptied: nothing is left to merge
+        mod.GroupKeys = changing(lambda found: [record.clear() for record in found])
+        print(finder.find([dev], up, access, filter_=False))
+        class Emptying(mod.GroupKeys):
+            @classmethod
+            def group_keys(cls, *a, **k):
+                finder.found_objects.clear()
+                return []
+        mod.GroupKeys = Emptying
+        print(finder.find([dev], up, access, filter_=False))
+    """
+    lines = run_fresh(code).stdout.splitlines()
+    merged = "[('up', ['info', 'Eth1', 'status'])]"
+    both = "[[('up', ['info', 'Eth1', 'status'])], [('access', ['info', 'Eth1', 'mode'])]]"
+    assert lines == [merged, both] * 2 + ["[]", "[]"]
+
+
 # ----- deep input ------------------------------------------------------------------------------------------
-
-def run_child(code, timeout=180):
-    return run_fresh(code, timeout=timeout).stdout.split()
-
 
 def test_deep_input_raises_recursion_error():
     code = """
@@ -509,7 +643,7 @@ def test_deep_input_raises_recursion_error():
         except RecursionError:
             print("RecursionError")
     """
-    assert run_child(code) == ["RecursionError"] * 5
+    assert run_fresh(code, timeout=180).stdout.split() == ["RecursionError"] * 5
 
 
 def test_nothing_is_recorded_where_nothing_can_be():
@@ -519,25 +653,3 @@ def test_nothing_is_recorded_where_nothing_can_be():
     # sets and dictionaries are not probed by position
     assert find({(1, 2)}, R(["count", 1]), R(["index", 0]), filter_=False) == []
     assert find({0: "zero", 1: "one"}, R(["real", 1])) == [1]
-
-
-def test_user_code_that_empties_the_found_objects_during_the_merge_ends_normally(monkeypatch):
-    import importlib
-    mod = importlib.import_module("quarv.utils.objects")
-    Find, R = mod.Find, mod.R
-    finder = Find()
-    cleared = []
-
-    class Emptying(mod.GroupKeys):
-        @classmethod
-        def group_keys(cls, *args, **kwargs):
-            cleared.append(len(finder.found_objects))
-            finder.found_objects.clear()
-            return []
-
-    monkeypatch.setattr(mod, "GroupKeys", Emptying)
-    device = {"info": {"Eth1": {"status": "up", "mode": "access"}}}
-    found = finder.find([device], R(["info", "(?P<intf>.*)", "status", "up"]),
-                        R(["info", "(?P<intf>.*)", "mode", "access"]), filter_=False)
-    # the merge goes on with the records as they were when it began
-    assert isinstance(found, list) and cleared[0] == 2 and finder.found_objects == []

@@ -1,107 +1,381 @@
-# Hostile collaborators of the object finder (see tests/test_hostile_collaborators.py): the
-# module-level names it looks up at call time, Find's overridable methods, callables in
-# requirements, and the dunders of the walked objects.
+# Hostile collaborators of quarv.utils.objects (see tests/test_hostile_collaborators.py).
+import textwrap
+
+# What every row starts with: a device, searches that run each part of the walk, and `searches(finder)`
+# that runs them all on one Find object (each case in its own attempt).
+COMMON = """
+import quarv.utils.objects as mod
+from quarv.utils.objects import Find, R, GroupKeys, Operator, Not, Contains, NotExists
+
+def device():
+    return {"name": "d", "info": {"Eth1": {"status": "up", "mode": "access"},
+                                  "Eth2": {"status": "down", "mode": "trunk"}},
+            "items": [{"b": 1}, {"b": 2}], "vlans": [10, 20]}
+
+UP = ["info", "(?P<intf>.*)", "status", "up"]
+ACCESS = ["info", "(?P<intf>.*)", "mode", "access"]
+
+SEARCHES = {
+    "filter path": lambda f, data: f.find(data, R(UP)),
+    "value path": lambda f, data: f.find(data, R(UP), filter_=False),
+    "merge": lambda f, data: f.find(data, R(UP), R(ACCESS), filter_=False),
+    "merge all_keys": lambda f, data: f.find(data, R(UP), R(ACCESS), filter_=False, all_keys=True),
+    "index": lambda f, data: f.find(data[:1], R(UP), filter_=False, index=2),
+    "keywords": lambda f, data: f.find(data, name="d", items__b=1),
+    "keywords value": lambda f, data: f.find(data, filter_=False, info__Eth1__status="up"),
+    "operators": lambda f, data: f.find(data, R(["info", Operator("(Eth.*)"), "status", Not("down")]),
+                                        R(["vlans", Contains(10)]), R(["info", "Eth1", NotExists("x")])),
+    "type_": lambda f, data: f.find(data, R(UP), type_=[dict]),
+}
+
+def searches(prefix, make_finder, make_data=lambda: [device(), device()]):
+    for name, search in SEARCHES.items():
+        attempt(f"{prefix} / {name}", lambda: search(make_finder(), make_data()))
+"""
+
+
+def hostile(name, code):
+    return row(name, COMMON + textwrap.dedent(code))
+
 
 ROWS = [
-    row("objects.names-and-methods", """
-        import importlib
-        mod = importlib.import_module("quarv.utils.objects")
-        Find, R = mod.Find, mod.R
-        DEVICES = lambda: [{"name": "r1", "info": {"Eth1": {"status": "up", "mode": "access"}, "Eth2": {"status": "down"}}},
-                           {"name": "r2", "info": {"Eth1": {"status": "down", "mode": "trunk"}}}]
-        def searches(finder=None):
-            finder = finder or Find()
-            data = DEVICES()
-            finder.find(data, R(["info", "(?P<intf>.*)", "status", "up"]),
-                        R(["info", "(?P<intf>.*)", "mode", "access"]), filter_=False)
-            finder.find(data, R(["info", "(?P<intf>.*)", "status", "up"]),
-                        R(["info", "(?P<intf>.*)", "mode", "access"]), filter_=False, all_keys=True)
-            finder.find(data, R(name="r1"))
-            finder.find(data, R(info__Eth1__status="up"), filter_=False)
-            finder.find(data, R(["info", "Eth1", "status", "up"]), filter_=False, index=1)
-            finder.find([data[0]], R(["info", "Eth1", "status", "up"]), filter_=False, index=2)
-            finder.find(data, R(["info", "(Eth.*)", "status", "up"]))
-            finder.find(data, R(["info", "Eth1", "status", "up"]), R(["name", "r1"]), type_=dict)
-        def rebound(name, value, fn):
-            saved = vars(mod)[name]
-            setattr(mod, name, value)
-            try:
-                return fn()
-            finally:
-                setattr(mod, name, saved)
-        for name in ["GroupKeys", "R", "Operator", "BaseLogic", "Iterable", "copy", "re", "logger", "NotExists"]:
-            if name not in vars(mod):
-                continue
+    # ----- module-level names looked up at call time, rebound ---------------------------------------------
+    hostile("objects.module-names-wrong", """
+        originals = {n: getattr(mod, n) for n in ("GroupKeys", "R", "Operator", "NotExists", "BaseLogic",
+                                                   "Iterable", "TopologyObject", "copy", "re", "logger")}
+        for name in originals:
             for label, value in WRONG.items():
-                attempt(name + " is " + label, lambda: rebound(name, value, searches))
-            attempt(name + " raises", lambda: rebound(name, raiser("ValueError"), searches))
-        # GroupKeys.group_keys that changes the finder's lists, gives the wrong things, raises, re-enters
-        finders = []
-        def group_keys_doing(action):
-            class G(mod.GroupKeys):
+                setattr(mod, name, value)
+                searches(f"{name} = {label}", Find)
+                setattr(mod, name, originals[name])
+    """),
+    hostile("objects.module-names-behaving-badly", """
+        import re as real_re, copy as real_copy
+        originals = {n: getattr(mod, n) for n in ("GroupKeys", "R", "re", "copy")}
+        finder = Find()
+        class FakeRe:
+            def __init__(self, compile_):
+                self.compile = compile_
+        class FakeCopy:
+            def __init__(self, copy_):
+                self.copy = copy_
+                self.deepcopy = real_copy.deepcopy
+        for label, value in WRONG.items():
+            # group_keys, re.compile, copy.copy and R giving the wrong type
+            class Wrong(originals["GroupKeys"]):
                 @classmethod
-                def group_keys(cls, *a, **k):
-                    return action(*a, **k)
-            return G
-        def emptying(*a, **k):
-            for finder in finders:
-                for name in ("found_objects", "initial_found_objects"):
-                    value = getattr(finder, name, None)
-                    if isinstance(value, list):
-                        value.clear()
-            return mod.GroupKeys.group_keys(*a, **k)
-        def refilling(*a, **k):
-            for finder in finders:
-                value = getattr(finder, "found_objects", None)
-                if isinstance(value, list):
-                    value.extend([[("x", ["y"])]] * 20)
-            return mod.GroupKeys.group_keys(*a, **k)
-        def searching(*a, **k):
-            searches()
-            return mod.GroupKeys.group_keys(*a, **k)
-        actions = {"empties the found objects": emptying, "refills them": refilling, "searches again": searching}
-        actions.update({"gives " + label: (lambda *a, _v=value, **k: _v) for label, value in WRONG.items()})
-        actions.update({"raises " + label: raiser(label) for label in RAISING})
-        for label, action in actions.items():
-            finder = Find()
-            finders[:] = [finder]
-            attempt("group_keys " + label, lambda: rebound("GroupKeys", group_keys_doing(action), lambda: searches(finder)))
-        # Find's own methods overridden on a subclass
-        methods = ["_match", "_formalize_loopable", "_build_dict", "_unhashable_remove", "_unhashable_intersection",
-                   "_normalize_r", "reset_keys", "_populate_path"]
-        for method in methods:
+                def group_keys(cls, *a, _v=value, **k):
+                    return _v
+            mod.GroupKeys = Wrong
+            searches(f"group_keys -> {label}", lambda: finder)
+            mod.GroupKeys = originals["GroupKeys"]
+            mod.re = FakeRe(lambda *a, _v=value: _v)
+            searches(f"re.compile -> {label}", Find)
+            class Pattern:
+                def __init__(self, _v=value):
+                    self.match = lambda text: _v
+                    self.groupindex = _v
+            mod.re = FakeRe(lambda *a: Pattern())
+            searches(f"pattern.match -> {label}", Find)
+            mod.re = originals["re"]
+            mod.copy = FakeCopy(lambda x, _v=value: _v)
+            searches(f"copy.copy -> {label}", Find)
+            mod.copy = originals["copy"]
+            mod.R = lambda *a, _v=value, **k: _v
+            searches(f"R -> {label}", Find)
+            mod.R = originals["R"]
+        for label in RAISING:
+            class Raising(originals["GroupKeys"]):
+                group_keys = classmethod(raiser(label))
+            mod.GroupKeys = Raising
+            searches(f"group_keys raises {label}", Find)
+            mod.GroupKeys = originals["GroupKeys"]
+            mod.re = FakeRe(raiser(label))
+            searches(f"re.compile raises {label}", Find)
+            mod.re = originals["re"]
+            mod.R = raiser(label)
+            searches(f"R raises {label}", Find)
+            mod.R = originals["R"]
+        # group_keys that empties or refills what the merge reads, or searches again (once), then groups
+        inside = []
+        def searching_again():
+            if not inside:
+                inside.append(1)
+                try:
+                    finder.find([device()], R(UP), R(ACCESS), filter_=False)
+                finally:
+                    inside.clear()
+        for label, change in {
+            "clears found_objects": lambda: finder.found_objects.clear(),
+            "refills found_objects": lambda: finder.found_objects.extend([None, 5, [object()], [(1,)]]),
+            "clears the records": lambda: [r.clear() for r in finder.found_objects if isinstance(r, list)],
+            "clears initial_requirements": lambda: list.clear(finder.initial_requirements)
+                if isinstance(finder.initial_requirements, list) else None,
+            "searches again": lambda: searching_again(),
+            "resets": lambda: finder.reset_keys(),
+        }.items():
+            class Changing(originals["GroupKeys"]):
+                @classmethod
+                def group_keys(cls, *a, _c=change, **k):
+                    _c()
+                    return originals["GroupKeys"].group_keys(*a, **k)
+            mod.GroupKeys = Changing
+            searches(f"group_keys {label}", lambda: finder)
+            mod.GroupKeys = originals["GroupKeys"]
+        # R whose instances carry wrong args or kwargs
+        for label, value in WRONG.items():
+            class BadR(originals["R"]):
+                def __init__(self, *a, _v=value, **k):
+                    self.args, self.kwargs = _v, _v
+            mod.R = BadR
+            searches(f"R.args = {label}", Find, )
+            attempt(f"R.args = {label} / given", lambda: Find().find([device()], BadR(UP)))
+            mod.R = originals["R"]
+    """),
+
+    # ----- methods looked up on self, overridden ----------------------------------------------------------
+    hostile("objects.find-methods", """
+        METHODS = {
+            "_match": "(self, obj, wanted, use__syntax=True, filter_=True)",
+            "_formalize_loopable": "(self, obj)", "_build_dict": "(self, from_, keys, index)",
+            "_unhashable_remove": "(self, unhashables)", "_unhashable_intersection": "(self, unhashables_lists)",
+            "_normalize_r": "(self, requirements)", "reset_keys": "(self)", "find": "(self, from_, *r, **k)",
+            "_populate_path": "(self, path, keys, device=None, _cur_path=None, _first=True)",
+        }
+        def subclass(name, fn):
+            return type("Hostile", (Find,), {name: fn})
+        for name in METHODS:
             for label, value in WRONG.items():
-                F = type("F", (Find,), {method: lambda self, *a, _v=value, **k: _v})
-                attempt(method + " gives " + label, lambda: searches(F()))
+                searches(f"{name} -> {label}", subclass(name, lambda self, *a, _v=value, **k: _v))
+                def on_instance(_n=name, _v=value):
+                    finder = Find()
+                    setattr(finder, _n, lambda *a, **k: _v)
+                    return finder
+                searches(f"instance {name} -> {label}", on_instance)
             for label in RAISING:
-                F = type("F", (Find,), {method: raiser(label)})
-                attempt(method + " raises " + label, lambda: searches(F()))
-            def again(self, *a, _m=method, **k):
-                searches()
-                return getattr(Find, _m)(self, *a, **k)
-            attempt(method + " searches again", lambda: searches(type("F", (Find,), {method: again})()))
-            def emptying_method(self, *a, _m=method, **k):
+                searches(f"{name} raises {label}", subclass(name, raiser(label)))
+            # empties what is being walked and the caller's lists, then does what Find's own does
+            data = [device(), device()]
+            def emptying(self, *a, _n=name, **k):
+                for item in data:
+                    if isinstance(item, dict):
+                        item.clear()
+                data.clear()
                 for arg in a:
                     if isinstance(arg, list):
                         arg.clear()
-                return getattr(Find, _m)(self, *a, **k)
-            attempt(method + " empties its list arguments", lambda: searches(type("F", (Find,), {method: emptying_method})()))
-        # callables in requirements, and the walked objects' own dunders
-        for label, value in WRONG.items():
-            attempt("callable gives " + label, lambda: Find().find(DEVICES(), R(callable_=lambda item, _v=value: _v)))
+                return getattr(Find, _n)(self, *a, **k)
+            searches(f"{name} empties", subclass(name, emptying), lambda: data)
+            def refilling(self, *a, _n=name, **k):
+                for arg in a:
+                    if isinstance(arg, list):
+                        arg.extend([None, 5, (1,), [1]])
+                return getattr(Find, _n)(self, *a, **k)
+            searches(f"{name} refills", subclass(name, refilling))
+            def again(self, *a, _n=name, **k):
+                Find().find([device()], R(UP), R(ACCESS), filter_=False)
+                mod.find([device()], R(UP), filter_=False, index=1)
+                return getattr(Find, _n)(self, *a, **k)
+            searches(f"{name} re-enters", subclass(name, again))
+        class Looking(Find):
+            def __getattribute__(self, name):
+                if name.startswith("_") and not name.startswith("__"):
+                    return lambda *a, **k: None
+                return super().__getattribute__(name)
+        searches("__getattribute__ gives None", Looking)
+    """),
+
+    # ----- callables in requirements -----------------------------------------------------------------------
+    hostile("objects.requirement-callables", """
+        from quarv.datastructures.logic import BaseLogic
+        class BadBool:
+            def __bool__(self):
+                raise ValueError("no truth")
+        results = dict(WRONG, **{"bad __bool__": BadBool()})
+        data = [device(), device()]
+        def run(prefix, fn):
+            cases = {
+                "kw": lambda: Find().find(data, name=fn),
+                "kw value": lambda: Find().find(data, filter_=False, name=fn),
+                "callable_": lambda: Find().find(data, callable_=fn),
+                "callable_ value": lambda: Find().find(data, filter_=False, callable_=fn),
+                "path": lambda: Find().find(data, R(["info", "Eth1", "status", fn])),
+                "path value": lambda: Find().find(data, R(["info", "(Eth.*)", "status", fn]), filter_=False),
+                "nested": lambda: Find()._match(data[0], {"items__b": fn}, filter_=False),
+            }
+            for name, case in cases.items():
+                attempt(f"{prefix} / {name}", case)
+        for label, value in results.items():
+            run(f"returns {label}", lambda *a, _v=value: _v)
+            class Logic(BaseLogic):
+                def __call__(self, value, _v=value):
+                    return _v
+            run(f"logic returns {label}", Logic())
         for label in RAISING:
-            attempt("callable raises " + label, lambda: Find().find(DEVICES(), R(callable_=raiser(label))))
-        data = DEVICES()
-        attempt("callable empties the data", lambda: Find().find(data, R(callable_=lambda item: data.clear() or True)))
-        for dunder in ["__eq__", "__hash__", "keys", "__getitem__", "__iter__", "items", "get", "__contains__", "__len__"]:
-            for label, value in list(WRONG.items()) + [("raises", None)]:
-                body = raiser("ValueError") if label == "raises" else (lambda self, *a, _v=value, **k: _v)
-                D = type("D", (dict,), {dunder: body})
-                item = D(name="r1", info=D(Eth1=D(status="up")))
-                attempt(dunder + " " + label, lambda: searches_on([item]))
-        def searches_on(data):
-            Find().find(data, R(["info", "(?P<intf>.*)", "status", "up"]), R(["name", "r1"]), filter_=False)
-            Find().find(data, R(info__Eth1__status="up"), filter_=False)
-            Find().find(data, R(name="r1"))
+            run(f"raises {label}", raiser(label))
+        def emptying(*a):
+            for item in data:
+                item.clear()
+            data.clear()
+            return True
+        run("empties the collection", emptying)
+        data = [device(), device()]
+        def refilling(*a):
+            data.extend([device(), 5, None])
+            data[0]["info"]["Eth9"] = {"status": "up"}
+            return True
+        run("refills the collection", lambda *a: refilling() if len(data) < 50 else True)
+        data = [device(), device()]
+        run("re-enters", lambda *a: bool(Find().find(data[:1], R(UP), filter_=False)))
+    """),
+
+    # ----- dunder methods of the objects walked -------------------------------------------------------------
+    hostile("objects.walked-dunders", """
+        class Obj:
+            def __init__(self, **kw):
+                vars(self).update(kw)
+        for label, value in WRONG.items():
+            class Items(dict):
+                def items(self, _v=value):
+                    return _v
+                def keys(self, _v=value):
+                    return _v
+                def values(self, _v=value):
+                    return _v
+                def __iter__(self, _v=value):
+                    return iter(_v) if isinstance(_v, (list, tuple)) else _v
+                def __getitem__(self, key, _v=value):
+                    return _v
+                def get(self, *a, _v=value):
+                    return _v
+            def odd_device(_I=Items):
+                d = device()
+                d["info"] = _I(d["info"])
+                d["info"]["Eth1"] = _I(d["info"]["Eth1"])
+                return [_I(d), device()]
+            searches(f"dict methods -> {label}", Find, odd_device)
+            class Str:
+                def __init__(self, _v=value):
+                    self.v = _v
+                def __str__(self):
+                    return self.v
+                __repr__ = __format__ = lambda self, *a: self.v
+                def __hash__(self):
+                    return 1
+                def __eq__(self, other):
+                    return self.v
+            searches(f"key __str__/__eq__ -> {label}", Find,
+                     lambda: [{"info": {Str(): {"status": Str()}, "Eth1": {"status": Str()}}, "name": Str()}])
+            searches(f"attribute values -> {label}", Find,
+                     lambda: [Obj(info={"Eth1": Obj(status=Str())}, name=Str(), items=Str())])
+            class Loop:
+                def __iter__(self, _v=value):
+                    return _v
+            attempt(f"loopable __iter__ -> {label}", lambda: Find().find([{"items": Loop()}], items__b=1))
+        for label in RAISING:
+            class Raising(str):
+                __hash__ = str.__hash__
+                def __eq__(self, other, _l=label):
+                    raise RAISING[_l]()
+                def __str__(self, _l=label):
+                    raise RAISING[_l]()
+            searches(f"key __eq__/__str__ raises {label}", Find,
+                     lambda: [{"info": {Raising("Eth1"): {Raising("status"): "up"}}, Raising("name"): "d"}])
+            class Unhashable:
+                def __hash__(self, _l=label):
+                    raise RAISING[_l]()
+                def __eq__(self, other, _l=label):
+                    raise RAISING[_l]()
+            searches(f"value __hash__/__eq__ raises {label}", Find,
+                     lambda: [{"info": {"Eth1": {"status": Unhashable(), "mode": Unhashable()}}, "name": "d"}])
+            class RaisingDict(dict):
+                items = keys = values = __getitem__ = raiser(label)
+            searches(f"dict methods raise {label}", Find, lambda: [RaisingDict(device())])
+        # __eq__ of a walked value that empties or refills what is being walked
+        data = []
+        class Emptying:
+            def __eq__(self, other):
+                for item in data:
+                    if isinstance(item, dict):
+                        item.clear()
+                data.clear()
+                return True
+            __hash__ = object.__hash__
+            def __str__(self):
+                return "up"
+        def emptying_data():
+            data[:] = [{"info": {"Eth1": {"status": Emptying(), "mode": Emptying()}}, "name": Emptying()},
+                       device()]
+            return data
+        searches("value __eq__ empties", Find, emptying_data)
+        class Refilling(Emptying):
+            def __eq__(self, other):
+                if len(data) < 100:
+                    data.extend([device(), None, 5])
+                    data[0]["info"][f"Eth{len(data)}"] = {"status": "up"}
+                return True
+        def refilling_data():
+            data[:] = [{"info": {"Eth1": {"status": Refilling(), "mode": Refilling()}}, "name": Refilling()}]
+            return data
+        searches("value __eq__ refills", Find, refilling_data)
+        class Again(Emptying):
+            def __eq__(self, other):
+                mod.find([device()], R(UP), R(ACCESS), filter_=False)
+                return True
+        searches("value __eq__ re-enters", Find,
+                 lambda: [{"info": {"Eth1": {"status": Again(), "mode": Again()}}, "name": Again()}])
+    """),
+
+    # ----- the operators' own collaborators, and group_keys / _populate_path given wrong input -------------
+    hostile("objects.operators-and-grouping", """
+        import copy
+        for label, value in WRONG.items():
+            class Value:
+                def __hash__(self, _v=value):
+                    return _v
+                def __eq__(self, other, _v=value):
+                    return _v
+                def __str__(self, _v=value):
+                    return _v if isinstance(_v, str) else "x"
+                __format__ = lambda self, spec, _v=value: _v
+            for cls in (Operator, Not, Contains, NotExists):
+                op = cls(Value())
+                attempt(f"{cls.__name__} hash/eq/repr -> {label}",
+                        lambda: (hash(op), op == 1, repr(op), copy.deepcopy(op)))
+                op = cls("(Eth.*)")
+                op.regex = value
+                attempt(f"{cls.__name__} regex = {label}",
+                        lambda: (op == "Eth1", Find().find([device()], R(["info", op, "status", "up"])),
+                                 Find().find([device()], R(["info", op, "status", "up"]), filter_=False)))
+                op = cls("x")
+                op.parent = value
+                attempt(f"{cls.__name__} parent = {label}", lambda: op == 1)
+            class Match:
+                def __init__(self, _v=value):
+                    self.groupindex = _v
+                def match(self, text, _v=value):
+                    return _v
+            op = Operator("(?P<intf>Eth.*)")
+            op.regex = Match()
+            attempt(f"group_keys pattern -> {label}", lambda: GroupKeys.group_keys(
+                [("up", ["info", "Eth1", "status"])], [["info", op, "status", "up"]]))
+            attempt(f"group_keys given {label}", lambda: GroupKeys.group_keys(value, [UP]))
+            attempt(f"group_keys pairs {label}", lambda: GroupKeys.group_keys([value, ("up", value)], [UP]))
+            attempt(f"group_keys reqs {label}", lambda: GroupKeys.group_keys([("up", ["info", "Eth1", "status"])],
+                                                                             value, all_keys=True))
+            attempt(f"_populate_path {label}", lambda: Find()._populate_path([UP, value], [value, {"intf": value}]))
+            attempt(f"_build_dict {label}", lambda: Find()._build_dict(device(), value, 1))
+            attempt(f"_build_dict index {label}", lambda: Find()._build_dict(device(), ["info", "Eth1"], value))
+            attempt(f"_unhashable_intersection {label}",
+                    lambda: Find()._unhashable_intersection([value, [value], [[1], value]]))
+            attempt(f"_normalize_r {label}", lambda: Find()._normalize_r([R([value, 1]), R(UP), R(value)]))
+            attempt(f"_match {label}", lambda: Find()._match(device(), {value: value, "a__" + "b": value}))
+        for label in RAISING:
+            class Raising:
+                __hash__ = __eq__ = __str__ = raiser(label)
+            attempt(f"operator value raises {label}",
+                    lambda: (Operator(Raising()) == 1, hash(Not(Raising())), Contains(Raising()) == [1]))
+            attempt(f"group_keys element raises {label}", lambda: GroupKeys.group_keys(
+                [(Raising(), ["info", Raising(), "status"])], [UP]))
     """),
 ]

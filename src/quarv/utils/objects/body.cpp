@@ -28,13 +28,6 @@ const char* normalize_r = "normalization function to reduce regex at multiple re
 const char* build_dict = "Recursive function to return the right dictionary for the index";
 }  // namespace doc
 
-// The function a class was made with (a class method's own function), kept for recognising it later.
-object member(handle cls, Name name) {
-    object found = class_member(cls, name);
-    if (PyObject_TypeCheck(found.ptr(), &PyClassMethod_Type)) return attr(found, "__func__");
-    return found;
-}
-
 object define_find(ModuleBody& m) {
     ClassBuilder c = m.class_("Find");
     c.def("_formalize_loopable", "(self, obj)", &find_formalize_loopable);
@@ -44,23 +37,16 @@ object define_find(ModuleBody& m) {
     c.def("reset_keys", "(self)", &find_reset_keys);
     c.def("find",
           "(self, from_, *requirements, type_=None, filter_=True, index=None, _first=True, all_keys=False, **kwargs)",
-          &find_meeting_requirements, doc::find);
+          &search_collection, doc::find);
     c.def("_populate_path", "(self, path, keys, device=None, _cur_path=None, _first=True)", &find_populate_path);
     c.def("_normalize_r", "(self, requirements)", &find_normalize_r, doc::normalize_r);
     c.def("_build_dict", "(self, from_, keys, index)", &find_build_dict, doc::build_dict);
     object cls = c.create();
     State& state = m.state<State>();
     state.Find = cls;
-    state.find = member(cls, "find");
-    state.match = member(cls, "_match");
-    state.normalize_r = member(cls, "_normalize_r");
-    state.reset_keys = member(cls, "reset_keys");
-    state.unhashable_intersection = member(cls, "_unhashable_intersection");
-    state.unhashable_remove = member(cls, "_unhashable_remove");
-    state.build_dict = member(cls, "_build_dict");
-    state.own.record(cls, {"find", "_match", "_normalize_r", "reset_keys", "_unhashable_intersection",
-                           "_unhashable_remove", "_build_dict", "_formalize_loopable"});
-    state.formalize_loopable = member(cls, "_formalize_loopable");
+    // in the order of the FindMethod bits
+    state.find_methods.record(cls, {"find", "_match", "_normalize_r", "reset_keys", "_unhashable_intersection",
+                                    "_unhashable_remove", "_build_dict", "_formalize_loopable"});
     return cls;
 }
 

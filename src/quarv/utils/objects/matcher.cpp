@@ -4,9 +4,9 @@
 namespace objects {
 
 Finder::Finder(Frame& frame, handle finder_self) : f(frame), self(finder_self) {
-    State& state = f.state<State>();
-    own_match = state.own.instance_has(self, MATCH);
-    own_formalize = state.own.instance_has(self, FORMALIZE_LOOPABLE);
+    uint32_t own = f.state<State>().find_methods.instance_bits(self, own_match | own_formalize_loopable);
+    match_is_own = own & own_match;
+    formalize_is_own = own & own_formalize_loopable;
 }
 
 namespace {
@@ -20,13 +20,7 @@ bool equals_none(handle obj) {
 
 // `obj[key]` of a dictionary, empty where it raises KeyError.
 object item_or_missing(handle obj, handle key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        // checked: no call into Python between: the value is taken as a strong reference at once
-        PyObject* value = PyDict_GetItemWithError(obj.ptr(), key.ptr());
-        if (value) return borrow(value);
-        if (PyErr_Occurred()) throw_error();
-        return object();
-    }
+    if (PyDict_CheckExact(obj.ptr())) return dict_lookup(obj, key);
     try {
         return get_item(obj, key);
     } catch (...) {
@@ -74,19 +68,19 @@ object prefixed(handle recorded, handle key) {
     if (PyList_Check(recorded.ptr())) {
         object entries = borrow(recorded.ptr());
         for_each(entries, [&](handle entry) {
-            auto [value, path] = unpack2(entry);
+            auto [value, path] = unpack<2>(entry);
             insert_front(path, key);
         });
         return entries;
     }
-    auto [value, path] = unpack2(recorded);
+    auto [value, path] = unpack<2>(recorded);
     insert_front(path, key);
     return tuple_of(value, path);
 }
 
 // The iteration of a nested value that is not a dictionary.
 object loopable(Finder& finder, handle value) {
-    if (finder.own_formalize) return formalize_loopable(finder.f, value);
+    if (finder.formalize_is_own) return formalize_loopable(finder.f, value);
     return call_method(finder.self, "_formalize_loopable", value);
 }
 
@@ -111,18 +105,14 @@ object group_entry(Finder& finder, handle obj, bool is_dict, const Entry& entry,
         if (PyDict_Check(nested.ptr())) {
             result = match_via(finder, nested, entry.expected, use_syntax, filter_);
         } else {
-            object elements = loopable(finder, nested);
-            object iterator = steal(PyObject_GetIter(elements.ptr()));
             object found;
-            while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-                object element = steal(raw);
+            // the first element that meets the entry's dictionary
+            for_each(loopable(finder, nested), [&](handle element) {
                 object candidate = match_via(finder, element, entry.expected, use_syntax, filter_);
-                if (truth(candidate)) {
-                    found = candidate;
-                    break;
-                }
-            }
-            if (PyErr_Occurred()) throw_error();
+                if (!truth(candidate)) return true;
+                found = candidate;
+                return false;
+            });
             result = found;
         }
     } catch (...) {
@@ -306,50 +296,105 @@ Verdict object_entry(Finder& finder, handle obj, const Entry& entry, bool filter
     }
 }
 
-// Stores `expected` under the head of a "__" key, one level further down; false when the key does
-// not split so (the caller then stores it whole).
-void store_grouped(Frame& f, std::vector<Entry>& entries, handle index, handle key, handle expected) {
-    object parts = PyUnicode_CheckExact(key.ptr()) ? steal(PyUnicode_Split(key.ptr(), intern("__"), 1))
-                                                   : call_method(key, "split", handle(intern("__")), integer(1));
-    auto [head, rest] = unpack<2>(parts);
-    // checked: no call into Python between: the position, an int of the function's own index, is
-    // read before anything else runs
-    PyObject* position = PyDict_GetItemWithError(index.ptr(), head.ptr());
-    if (!position && PyErr_Occurred()) throw_error();
-    if (position) {
-        Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(position))];
-        if (entry.owned) {
-            set_item(entry.expected, rest, expected);
+// Where each key of the grouped mapping has its entry, found as a dictionary finds keys. While every key
+// is an exact text, equality of texts is what a dictionary would test, so the entries are scanned and
+// no dictionary is made; the first other key (whose __hash__ and __eq__ decide) makes one.
+class EntryIndex {
+public:
+    explicit EntryIndex(std::vector<Entry>& entries) : entries_(entries) {}
+
+    // The entry of `key`, or null.
+    Entry* find(handle key) {
+        if (!index_ && PyUnicode_CheckExact(key.ptr()) && entries_.size() < scan_limit) {
+            for (Entry& entry : entries_)
+                if (same_text(entry.key, key)) return &entry;
+            return nullptr;
+        }
+        make_index();
+        object position = dict_lookup(index_, key);
+        return position ? &entries_[static_cast<size_t>(as_long(position))] : nullptr;
+    }
+    Entry& add(Entry entry) {
+        if (index_)
+            check(
+                PyDict_SetItem(index_.ptr(), entry.key.ptr(), integer(static_cast<long long>(entries_.size())).ptr()));
+        entries_.push_back(std::move(entry));
+        return entries_.back();
+    }
+
+private:
+    static constexpr size_t scan_limit = 16;
+
+    static bool same_text(handle a, handle b) {
+        if (a.ptr() == b.ptr()) return true;
+        return PyUnicode_CheckExact(a.ptr()) && PyUnicode_GET_LENGTH(a.ptr()) == PyUnicode_GET_LENGTH(b.ptr()) &&
+               PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    }
+    void make_index() {
+        if (index_) return;
+        index_ = new_dict();
+        for (size_t i = 0; i < entries_.size(); ++i)
+            check(PyDict_SetItem(index_.ptr(), entries_[i].key.ptr(), integer(static_cast<long long>(i)).ptr()));
+    }
+
+    std::vector<Entry>& entries_;
+    object index_;
+};
+
+// `head, rest = key.split("__", 1)` of a text key; false where the key does not split in two. An exact
+// text is split here, so a key without "__" costs no failed unpacking; for a str subclass its own split
+// runs, and the ValueError of unpacking what it gives means the same.
+bool split_grouped_key(handle key, object& head, object& rest) {
+    if (PyUnicode_CheckExact(key.ptr())) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(key.ptr());
+        Py_ssize_t at = PyUnicode_Find(key.ptr(), intern("__"), 0, length, 1);
+        if (at == -2) throw_error();
+        if (at < 0) return false;
+        head = steal(PyUnicode_Substring(key.ptr(), 0, at));
+        rest = steal(PyUnicode_Substring(key.ptr(), at + 2, length));
+        return true;
+    }
+    try {
+        auto [h, r] = unpack<2>(call_method(key, "split", handle(intern("__")), integer(1)));
+        head = std::move(h);
+        rest = std::move(r);
+        return true;
+    } catch (...) {
+        Caught failure;
+        if (!failure.matches(PyExc_Exception)) failure.rethrow();
+        return false;
+    }
+}
+
+// Stores `expected` under the head of a "__" key, one level further down.
+void store_grouped(Frame& f, EntryIndex& index, handle head, handle rest, handle expected) {
+    if (Entry* entry = index.find(head)) {
+        if (entry->owned) {
+            set_item(entry->expected, rest, expected);
             return;
         }
         // a plain entry's expected value belongs to the caller: it is written to as a copy
-        object copied = PyDict_CheckExact(entry.expected.ptr())
-                            ? steal(PyDict_Copy(entry.expected.ptr()))
-                            : call(attr(NATIVE_GLOBAL(f, "copy"), "copy"), entry.expected);
+        object copied = PyDict_CheckExact(entry->expected.ptr())
+                            ? steal(PyDict_Copy(entry->expected.ptr()))
+                            : call(attr(NATIVE_GLOBAL(f, "copy"), "copy"), entry->expected);
         set_item(copied, rest, expected);
-        entry.expected = copied;
-        entry.owned = true;
+        entry->expected = copied;
+        entry->owned = true;
         return;
     }
     object group = new_dict();
     set_item(group, rest, expected);
-    check(PyDict_SetItem(index.ptr(), head.ptr(), integer(static_cast<long long>(entries.size())).ptr()));
-    entries.push_back(Entry{head, group, false, true});
+    index.add(Entry{borrow(head.ptr()), group, false, true});
 }
 
-void store_plain(std::vector<Entry>& entries, handle index, handle key, handle expected) {
-    // checked: no call into Python between: as in store_grouped
-    PyObject* position = PyDict_GetItemWithError(index.ptr(), key.ptr());
-    if (!position && PyErr_Occurred()) throw_error();
-    if (position) {
-        Entry& entry = entries[static_cast<size_t>(PyLong_AsSsize_t(position))];
-        entry.expected = borrow(expected.ptr());
-        entry.plain = true;
-        entry.owned = false;
+void store_plain(EntryIndex& index, handle key, handle expected) {
+    if (Entry* entry = index.find(key)) {
+        entry->expected = borrow(expected.ptr());
+        entry->plain = true;
+        entry->owned = false;
         return;
     }
-    check(PyDict_SetItem(index.ptr(), key.ptr(), integer(static_cast<long long>(entries.size())).ptr()));
-    entries.push_back(Entry{borrow(key.ptr()), borrow(expected.ptr()), true, false});
+    index.add(Entry{borrow(key.ptr()), borrow(expected.ptr()), true, false});
 }
 
 object match_wanted(Finder& finder, handle obj, handle wanted, handle use_syntax, handle filter_) {
@@ -360,22 +405,40 @@ object match_wanted(Finder& finder, handle obj, handle wanted, handle use_syntax
 
 }  // namespace
 
-std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax) {
+std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax, bool* pure) {
     std::vector<Entry> entries;
-    object index = new_dict();  // key -> position of its entry, as the grouped dictionary finds keys
+    EntryIndex index(entries);
+    if (pure) *pure = true;
     for_each_item(wanted, [&](handle key, handle expected) {
-        if (use_syntax && PyUnicode_Check(key.ptr())) {
+        if (pure && (!PyUnicode_CheckExact(key.ptr()) || PyDict_Check(expected.ptr()))) *pure = false;
+        object head, rest;
+        if (use_syntax && PyUnicode_Check(key.ptr()) && split_grouped_key(key, head, rest)) {
             try {
-                store_grouped(finder.f, entries, index, key, expected);
+                store_grouped(finder.f, index, head, rest, expected);
                 return;
             } catch (...) {
                 Caught failure;
                 if (!failure.matches(PyExc_Exception)) failure.rethrow();
             }
         }
-        store_plain(entries, index, key, expected);
+        store_plain(index, key, expected);
     });
     return entries;
+}
+
+object match_grouped(Finder& finder, handle obj, handle wanted, GroupedWanted& grouped, handle filter_) {
+    if (!PyDict_CheckExact(wanted.ptr())) return match_wanted(finder, obj, wanted, handle(Py_True), filter_);
+    if (equals_none(obj)) return false_();
+    if (!grouped.kept || internals::dict_version(wanted.ptr()) != grouped.version) {
+        bool pure = false;
+        std::vector<Entry> entries = group_entries(finder, wanted, true, &pure);
+        grouped.kept = false;
+        if (!pure) return match_entries(finder, obj, entries, handle(Py_True), filter_);
+        grouped.entries = std::move(entries);
+        grouped.version = internals::dict_version(wanted.ptr());
+        grouped.kept = true;
+    }
+    return match_entries(finder, obj, grouped.entries, handle(Py_True), filter_);
 }
 
 object match_entries(Finder& finder, handle obj, std::span<const Entry> entries, handle use_syntax, handle filter_) {
@@ -424,12 +487,12 @@ object match_entries(Finder& finder, handle obj, std::span<const Entry> entries,
 }
 
 object match_via(Finder& finder, handle obj, handle wanted, handle use_syntax, handle filter_) {
-    if (finder.own_match) return match_wanted(finder, obj, wanted, use_syntax, filter_);
+    if (finder.match_is_own) return match_wanted(finder, obj, wanted, use_syntax, filter_);
     return call_kw(attr(finder.self, "_match"), {obj, wanted, use_syntax}, {{"filter_", filter_}});
 }
 
 object match_one(Finder& finder, handle obj, handle key, handle expected, handle filter_) {
-    if (!finder.own_match) {
+    if (!finder.match_is_own) {
         object wanted = new_dict();
         set_item(wanted, key, expected);
         return call_kw(attr(finder.self, "_match"), {obj, wanted},
@@ -448,15 +511,12 @@ object find_match(Frame& f, handle self, handle obj, handle wanted, handle use_s
 }
 
 object formalize_loopable(Frame& f, handle obj) {
-    if (PyUnicode_Check(obj.ptr())) {
-        PyErr_Format(PyExc_TypeError, "object '%U' is a string which is not allowed.", format_of(obj).ptr());
-        throw_error();
-    }
+    if (PyUnicode_Check(obj.ptr()))
+        raise_format(PyExc_TypeError, "object '%U' is a string which is not allowed.", format_of(obj).ptr());
     if (PyDict_Check(obj.ptr())) return call_method(obj, "values");
     if (is_iterable(f, obj) && !is_instance(obj, NATIVE_GLOBAL(f, "TopologyObject"))) return borrow(obj.ptr());
-    PyErr_Format(PyExc_TypeError, "object '%U' of type %U is not allowed.", format_of(obj).ptr(),
+    raise_format(PyExc_TypeError, "object '%U' of type %U is not allowed.", format_of(obj).ptr(),
                  format_of(type_of(obj)).ptr());
-    throw_error();
 }
 
 object find_formalize_loopable(Frame& f, handle, handle obj) { return formalize_loopable(f, obj); }

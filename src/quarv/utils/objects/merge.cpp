@@ -1,5 +1,5 @@
-// Find.find's merge: the results of several requirements that have nothing in common, combined
-// through the values that the named groups of their steps took.
+// The merge of several requirements: a value search whose requirements' results have nothing in common
+// combines them through the values that the named groups of their steps took.
 #include "objects.hpp"
 
 namespace objects {
@@ -33,14 +33,8 @@ object comparable_group_value(handle value, bool keep_on_error) {
 
 // Whether `gkeys` admits the value under the name.
 bool admits(handle gkeys, handle name, handle value) {
-    // checked: no call into Python between: the entry is taken as a strong reference at once
-    PyObject* values = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-    if (!values) {
-        if (PyErr_Occurred()) throw_error();
-        return true;
-    }
-    object held = borrow(values);
-    return contains(held, value);
+    object held = dict_lookup(gkeys, name);
+    return !held || contains(held, value);
 }
 
 // Results that do not intersect are combined through the values that the named groups of their
@@ -51,12 +45,12 @@ void merge(Frame& f, handle all_keys, handle records, handle requirements, handl
     object group_keys_fn = attr(NATIVE_GLOBAL(f, "GroupKeys"), "group_keys");
     object gkeys = new_dict();
     std::vector<object> all_outputs;
-    // records is the finder's found_objects, which the user code called below can see and change:
-    // the merge reads the records, and each record's pairs, as they were when it began
-    Snapshot record_list(records);
-    Py_ssize_t count = record_list.size();
+    // the records are found_objects, which the caller can see and group_keys may change: they are read
+    // as they were when the merge began
+    Snapshot recorded(records);
+    Py_ssize_t count = recorded.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        handle record = record_list[i];
+        handle record = recorded[i];
         object req = steal(PySequence_GetItem(requirements.ptr(), i));
         object outputs = call_kw(group_keys_fn, {record, attr(req, "args")}, {{"ret_num", new_dict()}});
         outputs = steal(PySequence_List(outputs.ptr()));
@@ -71,25 +65,19 @@ void merge(Frame& f, handle all_keys, handle records, handle requirements, handl
             });
         });
         for_each_item(temp, [&](handle name, handle values) {
-            // checked: no call into Python between: the entry is taken as a strong reference before
-            // anything else runs
-            PyObject* held = PyDict_GetItemWithError(gkeys.ptr(), name.ptr());
-            if (!held && PyErr_Occurred()) throw_error();
-            if (!held) {
-                set_item(gkeys, name, values);
-            } else {
-                object before = borrow(held);
-                set_item(gkeys, name, call_method(values, "intersection", before));
-            }
+            object before = dict_lookup(gkeys, name);
+            set_item(gkeys, name, before ? call_method(values, "intersection", before) : borrow(values.ptr()));
         });
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Snapshot record_pairs(record_list[i]);
+        // each pair goes with the grouped output at its position; both are read from copies, since the
+        // comparisons below run user code
+        Snapshot record(recorded[i]);
         Snapshot outputs(all_outputs[static_cast<size_t>(i)]);
         object pairs = new_list();
-        Py_ssize_t shared = std::min(record_pairs.size(), outputs.size());
+        Py_ssize_t shared = std::min(record.size(), outputs.size());
         for (Py_ssize_t j = 0; j < shared; ++j) {
-            handle pair = record_pairs[j];
+            handle pair = record[j];
             handle output = outputs[j];
             bool kept = true;
             for_each_item(output, [&](handle name, handle raw) {
@@ -105,26 +93,25 @@ void merge(Frame& f, handle all_keys, handle records, handle requirements, handl
     }
 }
 
-// Records each requirement's results of a value search with several requirements and, when they have
-// nothing in common, merges them. Only the outermost call of a search does this.
 }  // namespace
 
-void record_and_merge(Frame& f, handle self, bool filter, handle all_keys, handle requirements, handle r_return_objs,
+// Records each requirement's results of a value search with several requirements and, when they have
+// nothing in common, merges them. Only the outermost call of a search does this.
+void record_and_merge(Frame& f, handle self, handle all_keys, handle requirements, handle r_return_objs,
                       handle return_objs) {
-    if (filter || length(r_return_objs) < 2) return;
+    // an overriding _unhashable_intersection may have changed the list of results
+    Snapshot results_lists(r_return_objs);
+    Py_ssize_t count = results_lists.size();
+    if (count < 2) return;
     object first = steal(PySequence_GetItem(requirements.ptr(), 0));
     if (!truth(attr(first, "args"))) return;
-    // the results as they are now: the code called while flattening them may change the list
-    Snapshot all_results(r_return_objs);
-    Py_ssize_t count = all_results.size();
     object records = new_list();
-    for (handle results : all_results)
+    for (handle results : results_lists)
         if (truth(results)) append(records, flattened(results));
-    // checked: made here: records is this function's own list, not yet seen by user code
-    Py_ssize_t recorded = PyList_GET_SIZE(records.ptr());
+    Py_ssize_t recorded = length(records);
     if (recorded == 0) return;
-    // checked: made here, as above
-    set_attr(self, "initial_found_objects", borrow(PyList_GET_ITEM(records.ptr(), 0)));
+    object initial = item_at(records, 0);
+    set_attr(self, "initial_found_objects", initial);
     set_attr(self, "found_objects", records);
     if (truth(return_objs) || recorded != count) return;
     merge(f, all_keys, records, requirements, return_objs);

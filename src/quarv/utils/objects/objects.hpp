@@ -5,52 +5,41 @@
 #include <vector>
 
 #include "native/collections.hpp"
+#include "native/own.hpp"
 
 namespace objects {
 using namespace native;
 
 // ----- the module's state --------------------------------------------------------------------------------
 
-// The classes and functions this copy of the module made, to recognise them when a looked-up name or
-// a method of a Find object still refers to them; the standard library's classes the module tests
-// against when its own names still refer to them.
-// Find's methods that the walk calls as C++ while an instance still has them as this module's own
-// (State::own, bit by bit in this order).
-enum OwnMethod : uint32_t {
-    FIND = 1u << 0,
-    MATCH = 1u << 1,
-    NORMALIZE_R = 1u << 2,
-    RESET_KEYS = 1u << 3,
-    UNHASHABLE_INTERSECTION = 1u << 4,
-    UNHASHABLE_REMOVE = 1u << 5,
-    BUILD_DICT = 1u << 6,
-    FORMALIZE_LOOPABLE = 1u << 7,
+// The methods of Find that the walk runs here while a Find object still has them, in the order
+// State::find_methods records them: one bit each.
+enum FindMethod : uint32_t {
+    own_find = 1u << 0,
+    own_match = 1u << 1,
+    own_normalize_r = 1u << 2,
+    own_reset_keys = 1u << 3,
+    own_unhashable_intersection = 1u << 4,
+    own_unhashable_remove = 1u << 5,
+    own_build_dict = 1u << 6,
+    own_formalize_loopable = 1u << 7,
 };
 
+// The classes this copy of the module made, to recognise them when a looked-up name still refers to
+// them, and Find's own methods; the standard library's classes the module tests against when its own
+// names still refer to them.
 struct State {
-    // what look-up finds on Find for each name of OwnMethod, as the class statement made it
-    OwnMethods own;
     object Find;
     object R;
-    object find;
-    object match;
-    object normalize_r;
-    object reset_keys;
-    object unhashable_intersection;
-    object unhashable_remove;
-    object build_dict;
-    object formalize_loopable;
+    OwnMethods find_methods;
     object iterable_abc;  // collections.abc.Iterable
     object sequence_abc;  // collections.abc.Sequence
     object re_compile;    // re.compile as the module found it
 
     template <typename Visit>
     void visit(Visit& v) {
-        for (object* member :
-             {&Find, &R, &find, &match, &normalize_r, &reset_keys, &unhashable_intersection, &unhashable_remove,
-              &build_dict, &formalize_loopable, &iterable_abc, &sequence_abc, &re_compile})
-            v(*member);
-        v(own);
+        for (object* member : {&Find, &R, &iterable_abc, &sequence_abc, &re_compile}) v(*member);
+        v(find_methods);
     }
 };
 
@@ -77,11 +66,23 @@ bool pattern_matches(handle pattern, handle text);
 bool matcher_accepts(handle match, handle text);
 // `list(pattern.groupindex)[0]`, the pattern's first group name (IndexError when it has none).
 object first_group_name(handle pattern);
+// `d[key]` of an exact dict (or of a dict subclass, read as dict reads it), or nothing where the key
+// is missing; the key's own __hash__ and __eq__ run as for any look-up.
+object dict_lookup(handle dict, handle key);
+// `sequence[start:]`.
+object slice_from(handle sequence, Py_ssize_t start);
+// `next(iterator)`, or nothing when it is exhausted: for walking two iterables side by side as zip
+// walks them.
+object next_of(handle iterator);
 // `(value, [key])`.
 object pair_of(handle value, handle key);
 // `path.insert(0, key)`.
 void insert_front(handle path, handle key);
-// A bound method of `self` that is still this module's function `fn`.
+// Whether looking the methods of `methods` (FindMethod bits) up on `self` still finds this module's
+// own: its class has not replaced them, nor does an attribute of its own shadow them.
+inline bool has_own(Frame& f, handle self, uint32_t methods) {
+    return f.state<State>().find_methods.instance_has(self, methods);
+}
 
 // ----- the matcher (matcher.cpp) --------------------------------------------------------------------------
 
@@ -90,8 +91,8 @@ void insert_front(handle path, handle key);
 struct Finder {
     Frame& f;
     handle self;
-    bool own_match;
-    bool own_formalize;
+    bool match_is_own;
+    bool formalize_is_own;
     Finder(Frame& frame, handle finder_self);
 };
 
@@ -103,8 +104,21 @@ struct Entry {
     bool owned;  // the expected dictionary is the matcher's own (made by the grouping)
 };
 
-// Groups a requirement mapping into entries.
-std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax);
+// Groups a requirement mapping into entries. `pure` (when given) tells whether the grouping ran no
+// code but the interpreter's own on texts: every key an exact text, no value of the caller copied.
+std::vector<Entry> group_entries(Finder& finder, handle wanted, bool use_syntax, bool* pure = nullptr);
+
+// The grouping of one keyword requirement mapping (use__syntax true), kept across the items of a walk
+// while grouping it again could give nothing else: the grouping was pure and the mapping, an exact
+// dict, has not changed since (its version tag).
+struct GroupedWanted {
+    std::vector<Entry> entries;
+    uint64_t version = 0;
+    bool kept = false;
+};
+// `self._match(obj, wanted, True, filter_=filter_)` with this module's own _match, grouping `wanted` only
+// when the kept grouping does not hold.
+object match_grouped(Finder& finder, handle obj, handle wanted, GroupedWanted& grouped, handle filter_);
 // The matcher itself, on grouped entries; `filter_` is passed on as given, its truth decides.
 object match_entries(Finder& finder, handle obj, std::span<const Entry> entries, handle use_syntax, handle filter_);
 // `self._match(obj, wanted, use__syntax, filter_=filter_)`, run here when it is this module's own.
@@ -122,20 +136,11 @@ object formalize_loopable(Frame& f, handle obj);
 void define_requirement(ModuleBody& m);
 void define_operators(ModuleBody& m);
 
-// ----- the walk (walk.cpp, results.cpp) -------------------------------------------------------------------
+// ----- the walk (walk.cpp, merge.cpp, projection.cpp, results.cpp) -------------------------------------------
 
-object find_meeting_requirements(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index,
-                                 handle first, handle all_keys, handle requirements, handle kwargs);
-
-// ----- the merge (merge.cpp) and the index projection (projection.cpp) of Find.find ---------------------
-
-// Records each requirement's results of a value search with several requirements (as found_objects
-// and initial_found_objects) and, when they have nothing in common, merges them into return_objs.
-void record_and_merge(Frame& f, handle self, bool filter, handle all_keys, handle requirements, handle r_return_objs,
-                      handle return_objs);
-// The hits of a value search over one item, each value replaced by its container `index` steps
-// down its key path.
-object projection(Frame& f, handle self, handle from_, handle return_objs, handle index);
+// Find.find.
+object search_collection(Frame& f, handle self, handle from_, handle type_, handle filter_, handle index, handle first,
+                         handle all_keys, handle requirements, handle kwargs);
 object find_reset_keys(Frame& f, handle self);
 object find_normalize_r(Frame& f, handle self, handle requirements);
 object find_unhashable_intersection(Frame& f, handle self, handle unhashables_lists);
@@ -143,6 +148,12 @@ object find_unhashable_remove(Frame& f, handle self, handle unhashables);
 object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index);
 object find_populate_path(Frame& f, handle self, handle path, handle keys, handle device, handle cur_path,
                           handle first);
+// The record of each requirement's results of a value search with several requirements, on self, and
+// when the results have nothing in common (return_objs is empty) their merge into return_objs.
+void record_and_merge(Frame& f, handle self, handle all_keys, handle requirements, handle r_return_objs,
+                      handle return_objs);
+// The index projection of a value search's results over a one-item from_.
+object projection(Frame& f, handle self, handle from_, handle return_objs, handle index);
 object group_keys(Frame& f, handle cls, handle source, handle reqs, handle ret_num, handle all_keys);
 
 // Own implementations, called where the Find object's method is still this module's.

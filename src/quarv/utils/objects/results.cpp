@@ -1,15 +1,11 @@
-// The methods of Find around the walk: requirement normalisation, result sets of unhashable items, the
-// index projection and the path expansion; and GroupKeys.group_keys.
+// The methods of Find around the walk: requirement normalisation, result sets of unhashable items and
+// the path expansion; and GroupKeys.group_keys.
 #include <unordered_set>
 
 #include "objects.hpp"
 
 namespace objects {
 namespace {
-
-object slice_from(handle sequence, Py_ssize_t start) {
-    return steal(PySequence_GetSlice(sequence.ptr(), start, PY_SSIZE_T_MAX));
-}
 
 object item_at(handle sequence, Py_ssize_t index) { return steal(PySequence_GetItem(sequence.ptr(), index)); }
 
@@ -27,7 +23,6 @@ object rebuilt(Frame& f, const std::vector<object>& paths, const std::vector<obj
     return result;
 }
 
-// A text (str or a subclass) whose own startswith says it begins with prefix.
 bool text_starts_with(handle obj, const char* prefix) {
     if (!PyUnicode_Check(obj.ptr())) return false;
     return truth(call_method(obj, "startswith", text(prefix)));
@@ -39,18 +34,21 @@ bool text_starts_with(handle obj, const char* prefix) {
 
 object normalize_r(Frame& f, handle requirements) {
     if (!truth(requirements) || !truth(slice_from(requirements, 1))) return borrow(requirements.ptr());
-    // a requirement that is not an R is left to the walk, which reports it
+    // a requirement that is not an R (neither the module-level R now nor this module's own class) is left
+    // to the walk, which reports it; the normalised requirements are made through the module-level R
     object R = NATIVE_GLOBAL(f, "R");
+    handle own_R = f.state<State>().R;
     Snapshot snapshot(requirements);
-    for (handle requirement : snapshot)
-        if (!is_instance(requirement, R)) return borrow(requirements.ptr());
+    for (handle req : snapshot)
+        if (!is_instance(req, R) && (R.ptr() == own_R.ptr() || !is_instance(req, own_R)))
+            return borrow(requirements.ptr());
     object first = item_at(requirements, 0);
     object first_args = attr(first, "args");
     if (!truth(first_args)) return borrow(requirements.ptr());
     Py_ssize_t min_len = check_value(PyObject_Length(item_at(first_args, 0).ptr()));
     std::vector<object> paths, args;
-    for (handle requirement : snapshot) {
-        object req_args = attr(requirement, "args");
+    for (handle req : snapshot) {
+        object req_args = attr(req, "args");
         if (!truth(req_args)) return borrow(requirements.ptr());
         object path = item_at(req_args, 0);
         min_len = std::min(min_len, check_value(PyObject_Length(path.ptr())));
@@ -65,20 +63,21 @@ object normalize_r(Frame& f, handle requirements) {
         for (object& path : paths) column.push_back(item_at(path, index));
         for (object& value : column) check(PySet_Add(values.ptr(), value.ptr()));
         if (PySet_GET_SIZE(values.ptr()) == 1) continue;
+        // the one plain value of the column, up to its first pattern; a second one ends the normalisation
         bool recorded = false;
+        bool second_plain = false;
         object plain;
-        bool several = false;
         for_each(values, [&](handle value) {
             if (text_form_opens_pattern(value)) return false;
             if (recorded) {
-                several = true;
+                second_plain = true;
                 return false;
             }
             recorded = true;
             plain = borrow(value.ptr());
             return true;
         });
-        if (several) return rebuilt(f, paths, args);
+        if (second_plain) return rebuilt(f, paths, args);
         if (!recorded) continue;
         for (size_t i = 0; i < paths.size(); ++i) {
             if (!copied[i]) {
@@ -111,9 +110,8 @@ object unhashable_intersection(Frame& f, handle self, handle unhashables_lists) 
     object result = new_list();
     if (!truth(unhashables_lists)) return result;
     object first = slice_from(item_at(unhashables_lists, 0), 0);
-    result = f.state<State>().own.instance_has(self, UNHASHABLE_REMOVE)
-                 ? unhashable_remove(first)
-                 : call_method(self, "_unhashable_remove", first);
+    result = has_own(f, self, own_unhashable_remove) ? unhashable_remove(first)
+                                                     : call_method(self, "_unhashable_remove", first);
     object snapshot = slice_from(result, 0);
     object others = slice_from(unhashables_lists, 1);
     for_each(snapshot, [&](handle item) {
@@ -128,63 +126,6 @@ object find_unhashable_intersection(Frame& f, handle self, handle unhashables_li
     return unhashable_intersection(f, self, unhashables_lists);
 }
 
-// ----- the index projection --------------------------------------------------------------------------------
-
-namespace {
-
-// One step down from `from_` by the keys from `start` on: the container reached and the number of keys
-// the step took.
-object build_step(handle from_, handle keys, Py_ssize_t start, Py_ssize_t& taken) {
-    if (PyDict_Check(from_.ptr())) {
-        taken = 1;
-        return get_item(from_, item_at(keys, start));
-    }
-    // the first key names attributes, "." between them; the second key is the item of what they hold
-    object names = item_at(keys, start);
-    if (!PyUnicode_Check(names.ptr())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(names.ptr())->tp_name);
-        throw_error();
-    }
-    object key = item_at(keys, start + 1);
-    object reached = borrow(from_.ptr());
-    object parts = steal(PyUnicode_Split(names.ptr(), intern("."), -1));
-    for_each(parts, [&](handle name) { reached = attr(reached, name); });
-    taken = 2;
-    return get_item(reached, key);
-}
-
-}  // namespace
-
-object find_build_dict(Frame& f, handle self, handle from_, handle keys, handle index) {
-    // the steps follow one another here while _build_dict is this module's own; the rest of the keys
-    // is sliced off only for a method that replaces it
-    bool indexed = PyList_Check(keys.ptr()) || PyTuple_Check(keys.ptr());
-    object current = borrow(from_.ptr());
-    object remaining = borrow(keys.ptr());
-    Py_ssize_t start = 0;
-    object steps_left = borrow(index.ptr());
-    object zero = integer(0);
-    object one = integer(1);
-    while (true) {
-        bool empty = indexed ? check_value(PyObject_Length(remaining.ptr())) <= start : !truth(remaining);
-        if (empty || equal(steps_left, zero)) return current;
-        object next_index = steal(PyNumber_Subtract(steps_left.ptr(), one.ptr()));
-        Py_ssize_t taken = 0;
-        object reached = build_step(current, remaining, start, taken);
-        if (indexed) {
-            start += taken;
-        } else {
-            remaining = slice_from(remaining, taken);
-        }
-        if (!f.state<State>().own.instance_has(self, BUILD_DICT)) {
-            object rest = indexed ? slice_from(remaining, start) : remaining;
-            return call_kw(attr(self, "_build_dict"), {reached, rest}, {{"index", next_index}});
-        }
-        current = reached;
-        steps_left = next_index;
-    }
-}
-
 // ----- the path expansion ------------------------------------------------------------------------------------
 
 namespace {
@@ -194,7 +135,7 @@ enum class Step { kept, dropped, abandoned };
 // The value a pattern's first named group has in `key`, when it has one there: kept when it fits
 // (`fits` says whether it does), else the path is abandoned.
 template <typename Fits>
-Step keep_by_group_value(handle pattern, handle key, handle loc, handle element, Fits&& fits) {
+Step take_group_value(handle pattern, handle key, handle loc, handle element, Fits&& fits) {
     object name = first_group_name(pattern);
     if (!contains(key, name)) {
         append(loc, element);
@@ -220,8 +161,7 @@ Step expanded(Frame& f, handle item, handle key, handle device, handle loc) {
         }
         object regex = attr(item, "regex");
         if (truth(regex) && text_starts_with(value, "(")) {
-            return keep_by_group_value(regex, key, loc, value,
-                                       [&](handle found) { return equal(item, str_of(found)); });
+            return take_group_value(regex, key, loc, value, [&](handle found) { return equal(item, str_of(found)); });
         }
         append(loc, value);
         return Step::kept;
@@ -236,8 +176,8 @@ Step expanded(Frame& f, handle item, handle key, handle device, handle loc) {
     }
     if (text_starts_with(item, "(")) {
         object pattern = compile_or_refuse(f, item, item);
-        return keep_by_group_value(pattern, key, loc, item,
-                                   [&](handle found) { return pattern_matches(pattern, str_of(found)); });
+        return take_group_value(pattern, key, loc, item,
+                                [&](handle found) { return pattern_matches(pattern, str_of(found)); });
     }
     append(loc, item);
     return Step::kept;
@@ -251,9 +191,9 @@ object find_populate_path(Frame& f, handle, handle path, handle keys, handle dev
     for_each(keys, [&](handle key) {
         for_each(path, [&](handle requirement_path) {
             object loc = new_list();
-            bool abandoned = !for_each(
+            bool complete = for_each(
                 requirement_path, [&](handle item) { return expanded(f, item, key, device, loc) != Step::abandoned; });
-            if (!abandoned) append(paths, loc);
+            if (complete) append(paths, loc);
         });
     });
     object distinct = steal(PySet_New(nullptr));
@@ -280,14 +220,10 @@ object group_keys(Frame& f, handle, handle source, handle reqs, handle, handle a
         append(columns, full_paths);
     });
     object paired = new_list();
-    // checked: made here: columns is this function's own list, which no user code sees
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
-        PyObject* req = PyIter_Next(req_iterator.ptr());
-        if (!req) {
-            if (PyErr_Occurred()) throw_error();
-            break;
-        }
-        append(paired, tuple_of(borrow(PyList_GET_ITEM(columns.ptr(), i)), steal(req)));  // checked: made here
+    for (handle full_paths : Snapshot(columns)) {
+        object req = next_of(req_iterator);
+        if (!req) break;
+        append(paired, tuple_of(full_paths, req));
     }
     if (length(paired) > 1) {
         object first_of = attr(steal(PyImport_ImportModule("operator")), "itemgetter");
@@ -299,29 +235,25 @@ object group_keys(Frame& f, handle, handle source, handle reqs, handle, handle a
         object req_path = item_at(pair, 1);
         for_each(full_paths, [&](handle full_path) {
             object ret_source = new_dict();
-            object path_iterator = steal(PyObject_GetIter(full_path.ptr()));
             object req_iter = steal(PyObject_GetIter(req_path.ptr()));
-            while (true) {
-                PyObject* raw_element = PyIter_Next(path_iterator.ptr());
-                if (!raw_element) break;
-                object element = steal(raw_element);
-                PyObject* raw_req = PyIter_Next(req_iter.ptr());
-                if (!raw_req) break;
-                object req_element = steal(raw_req);
+            // `for element, req_element in zip(full_path, req_path)`
+            for_each(full_path, [&](handle element) {
+                object req_element = next_of(req_iter);
+                if (!req_element) return false;
                 object operator_pattern = is_operator(f, req_element) ? attr(req_element, "regex") : object();
                 bool has_pattern = operator_pattern && truth(operator_pattern);
-                if (!has_pattern && equal(element, req_element)) continue;
+                if (!has_pattern && equal(element, req_element)) return true;
                 object pattern;
                 if (PyUnicode_Check(req_element.ptr()) && text_starts_with(req_element, "(?P<")) {
                     pattern = compile_or_refuse(f, req_element, req_element);
                 } else if (has_pattern && text_starts_with(attr(req_element, "value"), "(?P<")) {
                     pattern = operator_pattern;
                 } else {
-                    continue;
+                    return true;
                 }
                 set_item(ret_source, first_group_name(pattern), element);
-            }
-            if (PyErr_Occurred()) throw_error();
+                return true;
+            });
             append(result, ret_source);
         });
     });

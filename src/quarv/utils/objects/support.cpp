@@ -17,11 +17,9 @@ bool is_iterable(Frame& f, handle obj) {
 
 bool is_instance_of(handle obj, handle cls) {
     // a class made by `type` itself answers by the object's type and its __class__, which for the
-    // built-in value types is their type: none of them derives from a class of ours or the caller's
-    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
-        if (builtin::has(obj, builtin::known))
-            return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
-    }
+    // runtime's built-in types is their type: none of them derives from a class of ours or the caller's
+    if (Py_TYPE(cls.ptr()) == &PyType_Type && builtin::has(obj, builtin::known))
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr())) != 0;
     return is_instance(obj, cls);
 }
 
@@ -61,14 +59,32 @@ bool pattern_matches(handle pattern, handle text) { return truth(call_method(pat
 bool matcher_accepts(handle match, handle text) { return truth(call(match, text)); }
 
 object first_group_name(handle pattern) {
-    object groups = attr(pattern, "groupindex");
-    object iterator = steal(PyObject_GetIter(groups.ptr()));
-    PyObject* first = PyIter_Next(iterator.ptr());
-    if (!first) {
-        if (PyErr_Occurred()) throw_error();
-        raise(PyExc_IndexError, "list index out of range");
-    }
-    return steal(first);
+    object first;
+    for_each(attr(pattern, "groupindex"), [&](handle name) {
+        first = borrow(name.ptr());
+        return false;
+    });
+    if (!first) raise(PyExc_IndexError, "list index out of range");
+    return first;
+}
+
+object next_of(handle iterator) {
+    PyObject* item = PyIter_Next(iterator.ptr());
+    if (item) return steal(item);
+    if (PyErr_Occurred()) throw_error();
+    return object();
+}
+
+object dict_lookup(handle dict, handle key) {
+    // checked: no call into Python between the look-up's return and taking the value as a strong reference
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value) return borrow(value);
+    if (PyErr_Occurred()) throw_error();
+    return object();
+}
+
+object slice_from(handle sequence, Py_ssize_t start) {
+    return steal(PySequence_GetSlice(sequence.ptr(), start, PY_SSIZE_T_MAX));
 }
 
 object pair_of(handle value, handle key) { return tuple_of(value, list_of(key)); }

@@ -1,5 +1,6 @@
 // Find.find, the search walk: requirement paths followed step by step, keyword requirements tested by
-// the matcher, the requirements' results combined, merged through their named groups, projected.
+// the matcher, the requirements' results combined; then merged through their named groups (merge.cpp)
+// and projected (projection.cpp).
 #include "objects.hpp"
 
 namespace objects {
@@ -23,7 +24,7 @@ struct Search {
         : finder(f, self), filter_(filter_arg), filter(truth(filter_arg)), all_keys(all_keys_arg) {
         State& state = f.state<State>();
         own_recursion =
-            state.own.instance_has(self, FIND | NORMALIZE_R | UNHASHABLE_INTERSECTION | UNHASHABLE_REMOVE) &&
+            has_own(f, self, own_find | own_normalize_r | own_unhashable_intersection | own_unhashable_remove) &&
             NATIVE_GLOBAL(f, "R").ptr() == state.R.ptr();
         cache_patterns = attr(NATIVE_GLOBAL(f, "re"), "compile").ptr() == state.re_compile.ptr();
     }
@@ -69,8 +70,8 @@ bool gather(Search& s, handle item, handle step, Children& children) {
 }
 
 // `self.find([child], R(steps[offset:]), filter_=..., _first=False, all_keys=...)`.
-object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
-    object rest = steal(PyList_GetSlice(steps.ptr(), offset, PY_SSIZE_T_MAX));
+object find_below(Search& s, handle child, const Snapshot& steps, Py_ssize_t offset) {
+    object rest = steal(PySequence_List(steal(PyTuple_GetSlice(steps.tuple().ptr(), offset, PY_SSIZE_T_MAX)).ptr()));
     object requirement = call(NATIVE_GLOBAL(s.f(), "R"), rest);
     return call_kw(attr(s.self(), "find"), {list_of(child), requirement},
                    {{"filter_", s.filter_}, {"_first", handle(Py_False)}, {"all_keys", s.all_keys}});
@@ -78,19 +79,12 @@ object find_below(Search& s, handle child, handle steps, Py_ssize_t offset) {
 
 // Filter mode: whether the item meets the rest of the path, steps[offset:]. A gathered step holds when
 // at least one child meets what follows it.
-bool holds(Search& s, handle item, handle steps, Py_ssize_t offset) {
+bool holds(Search& s, handle item, const Snapshot& steps, Py_ssize_t offset) {
     RecursionGuard guard;
-    // checked: made here: steps is the walk's own copy of the path (checked_path), which no user code
-    // sees, of at least offset + 2 items
-    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
-    if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));          // checked: made here, as above
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));  // checked: made here, as above
-        return truth(match_one(s.finder, item, step, expected, s.filter_));
-    }
+    Py_ssize_t left = steps.size() - offset;
+    if (left == 2) return truth(match_one(s.finder, item, steps[offset], steps[offset + 1], s.filter_));
     Children children;
-    // checked: made here, as above
-    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    if (!gather(s, item, steps[offset], children)) return false;
     for (auto& [key, child] : children) {
         bool found =
             s.own_recursion ? holds(s, child, steps, offset + 1) : truth(find_below(s, child, steps, offset + 1));
@@ -109,12 +103,12 @@ void take_found(std::vector<object>& out, size_t mark, handle key) {
     for (object& element : found) {
         if (PyList_Check(element.ptr())) {
             for_each(element, [&](handle entry) {
-                auto [value, path] = unpack2(entry);
+                auto [value, path] = unpack<2>(entry);
                 insert_front(path, key);
                 out.push_back(borrow(entry.ptr()));
             });
         } else if (PyTuple_Check(element.ptr())) {
-            auto [value, path] = unpack2(element);
+            auto [value, path] = unpack<2>(element);
             insert_front(path, key);
             out.push_back(std::move(element));
         }
@@ -123,20 +117,16 @@ void take_found(std::vector<object>& out, size_t mark, handle key) {
 
 // Value mode: the hits of the rest of the path for the item, added to `out`; false when the step could
 // not be gathered.
-bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vector<object>& out) {
+bool collect(Search& s, handle item, const Snapshot& steps, Py_ssize_t offset, std::vector<object>& out) {
     RecursionGuard guard;
-    // checked: made here: steps is the walk's own copy of the path, as in holds()
-    Py_ssize_t left = PyList_GET_SIZE(steps.ptr()) - offset;
+    Py_ssize_t left = steps.size() - offset;
     if (left == 2) {
-        object step = borrow(PyList_GET_ITEM(steps.ptr(), offset));          // checked: made here, as above
-        object expected = borrow(PyList_GET_ITEM(steps.ptr(), offset + 1));  // checked: made here, as above
-        object result = match_one(s.finder, item, step, expected, s.filter_);
+        object result = match_one(s.finder, item, steps[offset], steps[offset + 1], s.filter_);
         if (truth(result)) out.push_back(result);
         return true;
     }
     Children children;
-    // checked: made here, as above
-    if (!gather(s, item, borrow(PyList_GET_ITEM(steps.ptr(), offset)), children)) return false;
+    if (!gather(s, item, steps[offset], children)) return false;
     for (auto& [key, child] : children) {
         size_t mark = out.size();
         if (s.own_recursion) {
@@ -150,23 +140,21 @@ bool collect(Search& s, handle item, handle steps, Py_ssize_t offset, std::vecto
     return true;
 }
 
-// The requirement path as the walk reads it, checked.
-object checked_path(handle path, handle args) {
-    if (!PyList_Check(path.ptr())) {
-        PyErr_Format(PyExc_TypeError,
+// The requirement path as the walk reads it, checked: its steps as they are now, whatever user code
+// does to the caller's list during the walk.
+Snapshot checked_path(handle path, handle args) {
+    if (!PyList_Check(path.ptr()))
+        raise_format(PyExc_TypeError,
                      "'args' has to be list. Instead %U in %U was provided. Examples of acceptable requirement:\n"
                      "find(iterable, R(['a','b', 1]) ",
                      str_of(path).ptr(), str_of(args).ptr());
-        throw_error();
-    }
-    if (PyList_GET_SIZE(path.ptr()) < 2) {  // checked: type checked above
-        PyErr_Format(PyExc_ValueError,
+    Snapshot steps(path);
+    if (steps.size() < 2)
+        raise_format(PyExc_ValueError,
                      "R object expected *args list with at least 2 values that the last one will be used as the "
                      "expected value but instead received %U within %U",
                      str_of(path).ptr(), str_of(args).ptr());
-        throw_error();
-    }
-    return steal(PyList_GetSlice(path.ptr(), 0, PY_SSIZE_T_MAX));
+    return steps;
 }
 
 bool admitted(const std::vector<object>& types, handle item) {
@@ -182,10 +170,11 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
     object args = attr(req, "args");
     if (!truth(args)) {
         object wanted = attr(req, "kwargs");
+        GroupedWanted grouped;
         for_each(from_, [&](handle item) {
             if (!admitted(types, item)) return;
-            object result = s.finder.own_match
-                                ? match_via(s.finder, item, wanted, handle(Py_True), s.filter_)
+            object result = s.finder.match_is_own
+                                ? match_grouped(s.finder, item, wanted, grouped, s.filter_)
                                 : call_kw(attr(s.self(), "_match"), {item, wanted}, {{"filter_", s.filter_}});
             if (!truth(result)) return;
             append(hits, s.filter ? borrow(item.ptr()) : result);
@@ -199,7 +188,7 @@ object walk_requirement(Search& s, handle from_, const std::vector<object>& type
         bool kept = true;
         values.clear();
         for (handle path : paths) {
-            object steps = checked_path(path, args);
+            Snapshot steps = checked_path(path, args);
             if (s.filter) {
                 if (!holds(s, item, steps, 0)) {
                     kept = false;
@@ -224,14 +213,12 @@ bool is_unhashable_error(Caught& failure) {
 // The hits every requirement returned: through the interpreter's sets, or for unhashable hits through
 // _unhashable_intersection.
 object combined(Search& s, handle r_return_objs) {
-    State& state = s.f().state<State>();
-    bool own_intersection = state.own.instance_has(s.self(), UNHASHABLE_INTERSECTION);
+    bool own_intersection = has_own(s.f(), s.self(), own_unhashable_intersection);
     object own_result;  // this module's intersection gives the same list each time it is asked
-    // the lists as they are now: an overriding _unhashable_intersection is handed the list itself
-    Snapshot all_results(r_return_objs);
-    if (all_results.size() == 0) return new_list();
-    object return_objs = borrow(all_results[0].ptr());
-    for (handle results : all_results) {
+    object return_objs = item_at(r_return_objs, 0);
+    // an overriding _unhashable_intersection is given the list and may change it: it is walked as
+    // the list iterator walks it
+    for_each(r_return_objs, [&](handle results) {
         try {
             object mine = steal(PySet_New(return_objs.ptr()));
             object theirs = steal(PySet_New(results.ptr()));
@@ -246,12 +233,12 @@ object combined(Search& s, handle r_return_objs) {
                 return_objs = steal(PySequence_List(own_result.ptr()));
             }
         }
-    }
+    });
     return return_objs;
 }
 
 object own_or_call_reset(Frame& f, handle self) {
-    if (f.state<State>().own.instance_has(self, RESET_KEYS)) return find_reset_keys(f, self);
+    if (has_own(f, self, own_reset_keys)) return find_reset_keys(f, self);
     return call_method(self, "reset_keys");
 }
 
@@ -265,8 +252,8 @@ object find_reset_keys(Frame&, handle self) {
     return py::none();
 }
 
-object find_meeting_requirements(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index,
-                                 handle first, handle all_keys, handle requirements_arg, handle kwargs) {
+object search_collection(Frame& f, handle self, handle from_arg, handle type_, handle filter_, handle index,
+                         handle first, handle all_keys, handle requirements_arg, handle kwargs) {
     RecursionGuard guard;
     State& state = f.state<State>();
     if (truth(first)) own_or_call_reset(f, self);
@@ -291,8 +278,8 @@ object find_meeting_requirements(Frame& f, handle self, handle from_arg, handle 
                         text("Requirements were provided by using both *requirements and kwargs. Ignoring kwargs."));
         requirements = borrow(requirements_arg.ptr());
     }
-    requirements = state.own.instance_has(self, NORMALIZE_R) ? normalize_r(f, requirements)
-                                                             : call_method(self, "_normalize_r", requirements);
+    requirements = has_own(f, self, own_normalize_r) ? normalize_r(f, requirements)
+                                                     : call_method(self, "_normalize_r", requirements);
 
     bool outermost = false;
     if (!optional_attr(self, "initial_object")) {
@@ -309,19 +296,17 @@ object find_meeting_requirements(Frame& f, handle self, handle from_arg, handle 
     Search s(f, self, filter_, all_keys);
     object r_return_objs = new_list();
     for_each(requirements, [&](handle req) {
-        if (!is_instance(req, NATIVE_GLOBAL(f, "R"))) {
-            PyErr_Format(PyExc_TypeError,
+        if (!is_instance(req, NATIVE_GLOBAL(f, "R")))
+            raise_format(PyExc_TypeError,
                          "Requirements list can only contain R objects. Another type was found: %U in %U",
                          str_of(type_of(req)).ptr(), str_of(requirements).ptr());
-            throw_error();
-        }
         append(r_return_objs, walk_requirement(s, from_, types, req));
     });
 
     object return_objs = new_list();
     if (length(r_return_objs) > 0) return_objs = combined(s, r_return_objs);
-    if (outermost) record_and_merge(f, self, s.filter, all_keys, requirements, r_return_objs, return_objs);
-    if (filter_.ptr() == Py_False && !index.is_none() && check_value(PyObject_Length(from_.ptr())) == 1)
+    if (outermost && !s.filter) record_and_merge(f, self, all_keys, requirements, r_return_objs, return_objs);
+    if (filter_.ptr() == Py_False && !index.is_none() && length(from_) == 1)
         return_objs = projection(f, self, from_, return_objs, index);
     return return_objs;
 }
