@@ -189,15 +189,13 @@ struct Session {
     long held = 0;       // recursion levels held for the nesting so far
 };
 
-PyObject*& session_slot(const Compiled& compiled, handle composer) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(composer.ptr()) + compiled.session_offset);
-}
-
+// The session of the innermost step running on this composer. Sessions are kept in the module
+// state, never in the composer, whose attributes user code can rewrite.
 Session& session_of(Frame& f, handle composer) {
-    PyObject* address = session_slot(f.state<State>().compiled, composer);
-    if (!address || !PyLong_CheckExact(address))
-        raise(PyExc_RuntimeError, "the compiled composer runs only within a step of its loader");
-    return *static_cast<Session*>(PyLong_AsVoidPtr(address));
+    auto& sessions = f.state<State>().compiled.sessions;
+    for (auto entry = sessions.rbegin(); entry != sessions.rend(); ++entry)
+        if (entry->first == composer.ptr()) return *static_cast<Session*>(entry->second);
+    raise(PyExc_RuntimeError, "the compiled composer runs only within a step of its loader");
 }
 
 bool hold_level() {
@@ -323,7 +321,7 @@ bool place_empty_flow_scalar(const Compiled& compiled, handle text, const Shape&
     object mark = attr(node, "start_mark");
     Py_ssize_t index = as_long(attr(mark, "index"));
     Py_ssize_t at = index + shape.bom;
-    if (at >= shape.length) return true;
+    if (index < 0 || at >= shape.length) return true;
     Py_UCS4 next = char_at(text, at);
     if (next != ',' && next != ':' && next != ']' && next != '}') return true;  // it has properties
     Py_ssize_t before = at;
@@ -491,15 +489,15 @@ Shape stored_shape(handle composer) {
 // composer could, or composed a document the pure parser should read; the recursion levels held are
 // released whichever way the step ends.
 object compose_compiled(Frame& f, handle self, handle composer, Composing step) {
-    const Compiled& compiled = f.state<State>().compiled;
+    Compiled& compiled = f.state<State>().compiled;
     auto* type = Py_TYPE(self.ptr());
     uint32_t stock = f.state<State>().compiled.stock_steps.class_bits(type);
     bool stock_steps = (stock & (stock_descend | stock_ascend)) == (stock_descend | stock_ascend) &&
                        !truth(attr(self, "yaml_path_resolvers"));
     Session session{self.ptr(), !stock_steps, stock_steps && (stock & stock_resolve) != 0};
-    store_reference(session_slot(compiled, composer), steal(PyLong_FromVoidPtr(&session)));
+    compiled.sessions.emplace_back(composer.ptr(), &session);
     RestoreOnExit end_session([&] {
-        store_reference(session_slot(compiled, composer), py::none());
+        compiled.sessions.pop_back();
         for (; session.held > 0; --session.held) Py_LeaveRecursiveCall();
     });
     try {
@@ -507,7 +505,14 @@ object compose_compiled(Frame& f, handle self, handle composer, Composing step) 
             if (!hold_level()) throw_error();
         object result = call_method(composer, step_name(step));
         if (step == Composing::check_node || result.is_none()) return result;
-        if (!audit(compiled, attr(composer, "_text"), stored_shape(composer), result)) return object();
+        // the text and its shape as the loader stored them: where its attributes were rewritten
+        // since, the pure parser reads the document
+        object whole = attr(composer, "_text");
+        Shape shape = stored_shape(composer);
+        if (!PyUnicode_CheckExact(whole.ptr()) || PyUnicode_GET_LENGTH(whole.ptr()) != shape.length || shape.bom < 0 ||
+            shape.bom > 1 || shape.length < shape.bom)
+            return object();
+        if (!audit(compiled, whole, shape, result)) return object();
         return result;
     } catch (...) {
         Caught failure;
@@ -565,8 +570,7 @@ object make_composer_class(ModuleBody& m, handle cparser) {
     set_item(ns, text("__module__"), m.name());
     set_item(ns, text("__qualname__"), text("LocSafeLoader.compiled_composer"));
     set_item(ns, text("__slots__"),
-             tuple_of(text("_session"), text("_text"), text("_shape"), text("_resume"), text("_steps"), text("_step"),
-                      text("_start")));
+             tuple_of(text("_text"), text("_shape"), text("_resume"), text("_steps"), text("_step"), text("_start")));
     set_item(ns, text("descend_resolver"),
              make_function(function_def("descend_resolver", "LocSafeLoader.compiled_composer.descend_resolver",
                                         "(self, current_node, current_index)", &composer_descend),
@@ -621,12 +625,6 @@ void prepare_compiled_path(ModuleBody& m, State& state) {
         check(PyDict_SetItem(compiled.pipeline.ptr(), key.ptr(), class_member(state.loader_class, step).ptr()));
     }
     compiled.composer = make_composer_class(m, attr(cyaml, "CParser"));
-    // checked: no call into Python between: the descriptor's type and offset are read at once
-    PyObject* session =
-        PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(compiled.composer.ptr())->tp_dict, "_session");
-    if (!session || !Py_IS_TYPE(session, &PyMemberDescr_Type))
-        raise(PyExc_SystemError, "compiled composer has no session slot");
-    compiled.session_offset = internals::member_offset(session);
 }
 
 void start_compiled_path(State& state, handle self) {
@@ -640,7 +638,6 @@ void start_compiled_path(State& state, handle self) {
         return;
     }
     object composer = call(compiled.composer, whole);
-    set_attr(composer, "_session", py::none());
     set_attr(composer, "_text", whole);
     set_attr(composer, "_shape",
              tuple_of(integer(shape.bom), integer(shape.ends_with_break), integer(shape.last_line),

@@ -15,10 +15,12 @@ bool is_known_record(const State& state, handle obj) {
     return state.location_class && reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == state.location_class.ptr();
 }
 
-// `Location()` skips the class call when it would only run this module's __init__ on no entries.
+// `Location()` skips the class call when it would only run this module's __init__ on no entries
+// (and the class's own allocation: a `__new__` given to the class later is called as it stands).
 bool builds_directly(const State& state, handle location_cls) {
     if (!state.location_class || location_cls.ptr() != state.location_class.ptr()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(location_cls.ptr());
+    if (type->tp_new != state.location_new) return false;
     // checked: no call into Python between: only the entry's identity is compared
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, intern("__init__"));
     if (!init && PyErr_Occurred()) throw_error();
@@ -50,6 +52,7 @@ void remember_location_class(State& state, handle cls, handle init) {
         state.slot_offsets[i] = internals::member_offset(descr);
     }
     state.location_class = borrow(cls.ptr());
+    state.location_new = type->tp_new;
     state.location_init = borrow(init.ptr());
 }
 

@@ -1,6 +1,9 @@
 // Pieces of quarv.utils.locations shared by its translation units.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "native/collections.hpp"
 
 namespace locations {
@@ -11,8 +14,9 @@ using namespace native;
 // What the compiled path keeps: PyYAML's pieces it works with, and the composer class made on
 // libyaml's parser (see loader_compiled.cpp).
 struct Compiled {
-    object composer;                                  // the class composing on yaml._yaml.CParser
-    Py_ssize_t session_offset = 0;                    // where its instances keep the composition running on them
+    object composer;  // the class composing on yaml._yaml.CParser
+    // the steps running now, innermost last: (composer, its session), both held by the running step
+    std::vector<std::pair<PyObject*, void*>> sessions;
     object scalar_node, sequence_node, mapping_node;  // PyYAML's node classes (also without libyaml)
     object compiled_mark;                             // yaml._yaml.Mark
     object mark;                                      // yaml.error.Mark
@@ -43,6 +47,7 @@ struct State {
     // are built and positioned without the class call while the module-level `Location` is still it.
     object location_class;
     object location_init;
+    newfunc location_new = nullptr;          // the class's tp_new as the class statement made it
     Py_ssize_t slot_offsets[3] = {0, 0, 0};  // file, line, column
     // The keyword names of `construct_object(node, deep=deep)`.
     object deep_keyword;
