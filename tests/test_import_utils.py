@@ -13,13 +13,13 @@ import inspect
 import json
 import logging
 import os
-import subprocess
 import sys
 import textwrap
 import types
 from pathlib import Path
 
 import pytest
+from fresh import run_fresh
 
 import quarv.utils.import_utils
 from quarv.utils.import_utils import flex, legacy
@@ -41,17 +41,15 @@ def fresh(module_name):
     return module
 
 
-def run_child(code, *paths, options=()):
-    """Runs code in a new interpreter with `paths` in front of the module search path."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([*map(str, paths), *filter(None, [env.get("PYTHONPATH")])])
-    return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=120)
+def run_with_path(code, *paths, env=None):
+    """run_fresh with `paths` in front of the module search path (env adds to the environment)."""
+    search = os.pathsep.join([*map(str, paths), *filter(None, [os.environ.get("PYTHONPATH")])])
+    return run_fresh(code, env={"PYTHONPATH": search, **(env or {})}, check=False)
 
 
-def child_result(code, *paths, options=()):
+def child_result(code, *paths, env=None):
     """What a child interpreter prints on its last line, read as JSON."""
-    proc = run_child(code, *paths, options=options)
+    proc = run_with_path(code, *paths, env=env)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.splitlines()[-1])
 
@@ -257,7 +255,7 @@ def test_with_assertions_disabled_any_pair_is_recorded():
         from quarv.utils.import_utils.legacy import LegacyImporter
         LegacyImporter.register(1, "two")
         print(json.dumps([LegacyImporter._custom_translators, LegacyImporter._custom_reverse_translators]))
-    """, options=["-O"])
+    """, env={"PYTHONOPTIMIZE": "1"})
     assert result == [[1], ["two"]]
 
 
@@ -508,7 +506,7 @@ def test_a_module_imported_afresh_works_and_the_dropped_copy_is_freed(module, us
      "Exception"),
 ])
 def test_errors_at_the_recursion_limit(setup, call, error):
-    proc = run_child(f"""
+    proc = run_with_path(f"""
         {setup}
         def dive():
             try:
@@ -810,9 +808,9 @@ report(banners=[[w.category.__name__, str(w.message)] for w in caught if str(w.m
                       "banners": [["ImportWarning", BANNER]]}
 
 
-@pytest.mark.parametrize("options, shown", [((), False), (("-W", "always::ImportWarning"), True)])
-def test_the_banner_follows_the_warning_filters(options, shown):
-    proc = run_child("import quarv.utils.__zendrel__", options=options)
+@pytest.mark.parametrize("warnings, shown", [(None, False), ("always::ImportWarning", True)])
+def test_the_banner_follows_the_warning_filters(warnings, shown):
+    proc = run_with_path("import quarv.utils.__zendrel__", env=warnings and {"PYTHONWARNINGS": warnings})
     assert proc.returncode == 0, proc.stderr
     assert (BANNER in proc.stderr) is shown
 
@@ -824,7 +822,7 @@ try:
     import quarv.utils.__zendrel__
 except ImportWarning as e:
     report(error=str(e))
-""", site, options=["-W", "error::ImportWarning"])
+""", site, env={"PYTHONWARNINGS": "error::ImportWarning"})
     assert result == {"importmap": {}, "translators": 0, "installed": 0, "first": False, "error": BANNER}
 
 

@@ -4,14 +4,13 @@ the location-aware merges."""
 import copy
 import io
 import pickle
-import subprocess
-import sys
 import textwrap
 import types
 from collections import OrderedDict
 
 import pytest
 import yaml
+from fresh import run_fresh
 
 from quarv.utils import dicts, locations
 from quarv.utils.locations import (LocSafeLoader, Location, location_deepcopy, recursive_location_setdefault,
@@ -486,8 +485,7 @@ def test_deep_nesting_raises_recursion_error_in_a_fresh_interpreter():
             except RecursionError:
                 print("RecursionError")
     """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stderr[-2000:]
+    result = run_fresh(code, timeout=300)
     assert result.stdout.split() == ["RecursionError"] * 5
 
 
@@ -495,7 +493,9 @@ def test_deep_construction_stops_before_the_native_stack_ends():
     """A loader that constructs deeply nests native and Python frames once per level; on a small stack
     and with no effective recursion limit the guard must raise before the stack runs out."""
     code = textwrap.dedent("""
-        import sys
+        import resource, sys
+        # a small stack for the main thread, set before anything measures it
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
         from quarv.utils.locations import LocSafeLoader, Location
 
         class Deep(LocSafeLoader):
@@ -508,15 +508,7 @@ def test_deep_construction_stops_before_the_native_stack_ends():
         except RecursionError:
             print("RecursionError")
     """)
-
-    def small_stack():
-        import resource
-
-        resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, resource.getrlimit(resource.RLIMIT_STACK)[1]))
-
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
-                            preexec_fn=small_stack)
-    assert result.returncode == 0, result.stderr[-2000:]
+    result = run_fresh(code, timeout=300)
     assert result.stdout.split() == ["RecursionError"]
 
 

@@ -3,12 +3,11 @@ pure parser."""
 
 import io
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
 import yaml
+from fresh import run_fresh
 
 from quarv.utils.locations import LocSafeLoader, Location
 
@@ -234,8 +233,7 @@ def test_nesting_at_the_recursion_limit_and_past_the_native_stack():
         worker.join()
         print(*seen[0])
     """)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
-    assert result.returncode == 0, result.stderr[-2000:]
+    result = run_fresh(code, timeout=600)
     assert result.stdout.split() == ["ok", "ok", "False"]  # the pure parser took the document over
 
 
