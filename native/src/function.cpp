@@ -237,6 +237,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // a native function called again through user code, or with a raised recursion limit,
         // meets the end of the native stack here rather than past it
         check_native_stack();
+        // held for the call, as a running Python function's frame holds it: a caller with only a
+        // borrowed reference (a signal handler being replaced) may drop the last one meanwhile
+        object held = borrow(callable);
         auto* fn = reinterpret_cast<FunctionObject*>(callable);
         Slots slots(fn->shared->sig.total());
         bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots.data());

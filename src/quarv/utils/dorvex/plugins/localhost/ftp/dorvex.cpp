@@ -243,14 +243,14 @@ void connect_and_login(handle ftp_sess, const Remote& remote, handle timeout_sec
 
 // The first (bit, character) pair of the row whose character is `character`: its bit, or nothing.
 object bit_of(handle row, handle character) {
-    object iterator = steal(PyObject_GetIter(row.ptr()));
-    while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        object pair = steal(raw);
+    object found;
+    for_each(row, [&](handle pair) {
         auto [bit, row_character] = unpack2(pair);
-        if (equal(character, row_character)) return bit;
-    }
-    if (PyErr_Occurred()) throw_error();
-    return object();
+        if (!equal(character, row_character)) return true;
+        found = std::move(bit);
+        return false;
+    });
+    return found;
 }
 
 object filemode_to_mode(Frame& f, handle filemode) {
