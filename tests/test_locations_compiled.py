@@ -4,6 +4,7 @@ pure parser."""
 import io
 import re
 import textwrap
+import time
 
 import pytest
 import yaml
@@ -323,3 +324,38 @@ def test_loaded_records_stay_visible_to_the_garbage_collector():
     del root, records, probe, node, loader
     gc.collect()
     assert alive() is None
+
+
+def test_loaders_composing_on_two_threads_at_once_each_keep_their_own_step():
+    # "a" begins its step first and waits in resolve until "b" has begun its own; "a" is shorter and
+    # ends its step while "b" is still in its own
+    import threading
+    barrier = threading.Barrier(2, timeout=30)
+
+    class Waiting(LocSafeLoader):
+        def resolve(self, *args):
+            try:
+                barrier.wait()
+            except threading.BrokenBarrierError:
+                pass
+            return super().resolve(*args)
+
+    texts = {name: "".join(f"{name}{i}: [{i}, {{k: v}}]\n" for i in range(n)) for name, n in (("a", 3), ("b", 7))}
+    expected = {name: outcome(LocSafeLoader, text, "single") for name, text in texts.items()}
+    got = {}
+
+    def load(name):
+        try:
+            got[name] = outcome(Waiting, texts[name], "single")
+        finally:
+            barrier.abort()  # the other one goes on alone
+
+    first = threading.Thread(target=load, args=("a",))
+    first.start()
+    while barrier.n_waiting == 0 and first.is_alive():
+        time.sleep(0.001)
+    second = threading.Thread(target=load, args=("b",))
+    second.start()
+    first.join()
+    second.join()
+    assert got == {name: (result, tree, True) for name, (result, tree, _) in expected.items()}

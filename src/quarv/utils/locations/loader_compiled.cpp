@@ -497,7 +497,14 @@ object compose_compiled(Frame& f, handle self, handle composer, Composing step) 
     Session session{self.ptr(), !stock_steps, stock_steps && (stock & stock_resolve) != 0};
     compiled.sessions.emplace_back(composer.ptr(), &session);
     RestoreOnExit end_session([&] {
-        compiled.sessions.pop_back();
+        // its own entry, wherever it stands: a step on another thread may have begun meanwhile
+        auto& sessions = compiled.sessions;
+        for (auto entry = sessions.end(); entry != sessions.begin();) {
+            if ((--entry)->second == &session) {
+                sessions.erase(entry);
+                break;
+            }
+        }
         for (; session.held > 0; --session.held) Py_LeaveRecursiveCall();
     });
     try {

@@ -15,7 +15,8 @@ using namespace native;
 // libyaml's parser (see loader_compiled.cpp).
 struct Compiled {
     object composer;  // the class composing on yaml._yaml.CParser
-    // the steps running now, innermost last: (composer, its session), both held by the running step
+    // the steps running now, on every thread, latest last: (composer, its session), both held by the
+    // running step
     std::vector<std::pair<PyObject*, void*>> sessions;
     object scalar_node, sequence_node, mapping_node;  // PyYAML's node classes (also without libyaml)
     object compiled_mark;                             // yaml._yaml.Mark
