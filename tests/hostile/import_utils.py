@@ -255,7 +255,7 @@ ROWS += [
             vars(mod).update(originals)
     """)),
     row("import_utils.loader", PRELUDE + dedent("""
-        # the loader's own attribute and the spec and module it is given
+        # the loader's own attribute and the module spec and module it is given
         for label, value in substitutes():
             loader = LegacyLoader("hostile_new")
             loader._module_name = value
