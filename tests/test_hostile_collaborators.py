@@ -70,6 +70,15 @@ def raiser(label):
         raise make()
     return fn
 
+def dict_giving(value, *names):
+    """A dict subclass whose named methods all give `value` (`__iter__` an iterator over it where it
+    is a list or a tuple)."""
+    def method(self, *args, **kwargs):
+        return value
+    def iterate(self):
+        return iter(value) if isinstance(value, (list, tuple)) else value
+    return type("Items", (dict,), {name: iterate if name == "__iter__" else method for name in names})
+
 OUTCOMES = []
 
 def attempt(label, fn):

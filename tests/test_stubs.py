@@ -10,8 +10,8 @@ import sys
 import textwrap
 
 import quarv.utils
+from sources import ROOT, source_modules
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "src"
 
 
@@ -34,17 +34,6 @@ def stubbed_modules():
 def run(args, cwd):
     # from a scratch folder, so mypy's cache stays out of the checkout
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=300)
-
-
-def source_modules():
-    """Names of the extension modules the build makes: a .cpp under src/quarv is one, and so is a
-    folder holding a body.cpp (its other .cpp files belong to it)."""
-    names = set()
-    for cpp in (ROOT / "src" / "quarv").rglob("*.cpp"):
-        rel = cpp.relative_to(ROOT / "src")
-        module = rel.parent if (cpp.parent / "body.cpp").exists() else rel.with_suffix("")
-        names.add(".".join(module.parts))
-    return sorted(names)
 
 
 def test_every_native_module_has_a_stub_and_nothing_else_does():

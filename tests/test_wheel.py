@@ -22,24 +22,13 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from sources import ROOT, source_modules
 
 # the wheel is the release build: the sanitized run has nothing to add to these tests
 pytestmark = pytest.mark.skipif(os.environ.get("QUARV_SANITIZED") == "1", reason="sanitized build")
 
-ROOT = Path(__file__).resolve().parent.parent
 FRAMEWORK = ROOT / "framework"
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-
-
-def source_modules():
-    """Names of the extension modules the build makes: a .cpp under src/quarv is one, and so is a
-    folder holding a body.cpp."""
-    names = set()
-    for cpp in (ROOT / "src" / "quarv").rglob("*.cpp"):
-        rel = cpp.relative_to(ROOT / "src")
-        module = rel.parent if (cpp.parent / "body.cpp").exists() else rel.with_suffix("")
-        names.add(".".join(module.parts))
-    return sorted(names)
 
 
 def framework_files():

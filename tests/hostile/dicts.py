@@ -114,11 +114,7 @@ ROWS = [
         class Odd(dict):
             pass
         for label, value in WRONG.items():
-            class Items(dict):
-                def items(self, _v=value):
-                    return _v
-                def keys(self, _v=value):
-                    return _v
+            Items = dict_giving(value, "items", "keys")
             attempt("items " + label, lambda: recursive_update({"a": {}}, {"a": Items(b=1)}))
             attempt("setdefault items " + label, lambda: recursive_setdefault({"a": {}}, {"a": Items(b=1)}))
             attempt("cast items " + label, lambda: recursive_cast({"a": Items(b=1)}, dict))

@@ -343,13 +343,7 @@ ROWS = [
             collections.abc.Iterable.register(Iterating)
             attempt("value __iter__ raises " + label, lambda: Processor()({"a": Iterating()}))
         for label, value in WRONG.items():
-            class Items(dict):
-                def items(self, _v=value):
-                    return _v
-                def keys(self, _v=value):
-                    return _v
-                def __iter__(self, _v=value):
-                    return iter(_v) if isinstance(_v, (list, tuple)) else _v
+            Items = dict_giving(value, "items", "keys", "__iter__")
             attempt("mapping items gives " + label, lambda: Processor()({"a": Items(b="%{c}"), "c": 1}))
             class Mapping(collections.abc.MutableMapping):
                 def __init__(self, *a): self.d = dict(*a)

@@ -235,19 +235,7 @@ ROWS = [
             def __init__(self, **kw):
                 vars(self).update(kw)
         for label, value in WRONG.items():
-            class Items(dict):
-                def items(self, _v=value):
-                    return _v
-                def keys(self, _v=value):
-                    return _v
-                def values(self, _v=value):
-                    return _v
-                def __iter__(self, _v=value):
-                    return iter(_v) if isinstance(_v, (list, tuple)) else _v
-                def __getitem__(self, key, _v=value):
-                    return _v
-                def get(self, *a, _v=value):
-                    return _v
+            Items = dict_giving(value, "items", "keys", "values", "__iter__", "__getitem__", "get")
             def odd_device(_I=Items):
                 d = device()
                 d["info"] = _I(d["info"])

@@ -44,9 +44,7 @@ object define_find(ModuleBody& m) {
     object cls = c.create();
     State& state = m.state<State>();
     state.Find = cls;
-    // in the order of the FindMethod bits
-    state.find_methods.record(cls, {"find", "_match", "_normalize_r", "reset_keys", "_unhashable_intersection",
-                                    "_unhashable_remove", "_build_dict", "_formalize_loopable"});
+    state.find_methods.record(cls, std::span<const Name>(find_method_names));
     return cls;
 }
 

@@ -1,6 +1,7 @@
 // Pieces of quarv.utils.objects shared by its translation units.
 #pragma once
 
+#include <iterator>
 #include <span>
 #include <vector>
 
@@ -12,8 +13,16 @@ using namespace native;
 
 // ----- the module's state --------------------------------------------------------------------------------
 
-// The methods of Find that the walk runs here while a Find object still has them, in the order
-// State::find_methods records them: one bit each.
+// The methods of Find that the walk runs here while a Find object still has them. State::find_methods
+// records find_method_names, so each method's bit is its position there.
+constexpr Name find_method_names[] = {"find",
+                                      "_match",
+                                      "_normalize_r",
+                                      "reset_keys",
+                                      "_unhashable_intersection",
+                                      "_unhashable_remove",
+                                      "_build_dict",
+                                      "_formalize_loopable"};
 enum FindMethod : uint32_t {
     own_find = 1u << 0,
     own_match = 1u << 1,
@@ -24,6 +33,8 @@ enum FindMethod : uint32_t {
     own_build_dict = 1u << 6,
     own_formalize_loopable = 1u << 7,
 };
+static_assert(std::size(find_method_names) == 8 && own_formalize_loopable == 1u << 7,
+              "one name in find_method_names for each FindMethod bit, in bit order");
 
 // The classes this copy of the module made, to recognise them when a looked-up name still refers to
 // them, and Find's own methods; the standard library's classes the module tests against when its own
