@@ -29,11 +29,10 @@ callback: a callable called when the first CTRL-C is received, with the current 
 // ----- sigint_handler(signum, frame), made anew by every enable_double_ctrl_c ----------------------
 
 object sigint_handler(Frame& f, handle, handle frame) {
-    // The interpreter calls a signal handler through the signal table's own reference, and what runs
-    // below (the logger, the callback, a rebound name) may install another handler, which drops it:
-    // the handler and the callback it closes over are kept alive for the whole call.
-    object self = borrow(f.function().ptr());
-    object callback = borrow(f.closure(0).ptr());
+    // What runs below (the logger, the callback, a rebound name) may install another handler, which
+    // drops the signal table's reference: the runtime holds the running handler, and with it the
+    // callback it closes over, for the whole call.
+    handle callback = f.closure(0);
     object message = steal(PyNumber_Remainder(
         text("PID-%s received CTRL-C (SIGINT): hit CTRL-C again to fully interrupt this process").ptr(),
         call_method(f.global("os"), "getpid").ptr()));
